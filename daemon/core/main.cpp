@@ -1,0 +1,33 @@
+// vx4-api: the control daemon of the camera head.
+#include <csignal>
+#include <cstdio>
+
+#include "application.h"
+#include "fifo.h"
+#include "platform.h"
+#include "settings.h"
+#include "trace.h"
+
+int main(int, char **argv)
+{
+    if (vx4_platform_init(argv[0]) != 0 || vx4_require_loopback_peers() != 0)
+        return 1;
+    // A peer that closes a socket must not kill the daemon.
+    signal(SIGPIPE, SIG_IGN);
+
+    bool advanced = vx4_read_advanced_model();
+    (void)advanced;
+    init_trace();
+    vx4_init_nv();
+    fputs("start\n", stderr);
+
+    vx4_application application;
+    if (vx4_application_init(&application, argv[0]) != 0)
+        return 1;
+    if (vx4_open_command_fifo(&application) != 0)
+        return 1;
+    fputs("entering loop...\n", stderr);
+    vx4_application_run(&application);
+    vx4_application_destroy(&application);
+    return 0;
+}

@@ -1,0 +1,89 @@
+// The platform layer: everything the programs reach outside their own process
+// goes through here, so that a sandbox root can stand in for the real unit.
+//
+// The environment is read once by vx4_platform_init. Unset variables mean the
+// real unit's values. VX4_ROOT other than "/" is sandbox mode: paths and
+// programs are taken from under the root, the clock is a process-wide offset,
+// mounts are recorded instead of made, and only loopback peers are allowed.
+#pragma once
+
+#include <sys/time.h>
+#include <sys/types.h>
+
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct vx4_platform_config {
+    std::string root;                 // "" for the real unit, else the sandbox root
+    std::string camera_host;
+    int camera_visca_port;
+    int camera_http_port;
+    int camera_rtsp_port;
+    std::string redis_host;
+    int redis_port;
+    int api_port;
+    std::string power_board;          // "spidev" or "sim:PATH"
+};
+
+// Reads the environment. Returns 0, or -1 after printing why to standard
+// error (a malformed variable). May be called again (tests do).
+int vx4_platform_init(const char *program);
+const vx4_platform_config &vx4_platform();
+bool vx4_platform_sandboxed();
+
+// An absolute path of the unit mapped into the root ("/tmp/x" -> ROOT/tmp/x).
+std::string vx4_path(std::string_view absolute);
+
+// True for 127.0.0.0/8, ::1 and "localhost".
+bool vx4_is_loopback_host(std::string_view host);
+// The host part of "scheme://[user@]host[:port]/..." ("" when there is none).
+std::string vx4_url_host(std::string_view url);
+// In sandbox mode: refuses (prints "<program>: <what> <host> is not a loopback
+// address, refusing to start in sandbox mode" and returns -1) a peer that is
+// not loopback. Outside the sandbox every peer is allowed.
+int vx4_require_loopback(const char *what, std::string_view host);
+// Checks the camera and redis hosts of the environment.
+int vx4_require_loopback_peers();
+
+// Wall clock. In sandbox mode vx4_settimeofday moves a process-wide offset
+// that every read applies; the host clock is never set.
+int vx4_gettimeofday(struct timeval *tv);
+time_t vx4_time();
+int vx4_settimeofday(const struct timeval *tv);
+
+// Programs. A command is an argument vector: no shell ever sees it. An
+// absolute program path is taken under the root; a bare name is searched in
+// the usual system folders (under the root in sandbox mode, never the host's).
+std::string vx4_program_path(std::string_view program);
+
+struct vx4_spawn_options {
+    int stdin_fd = -1;    // -1: /dev/null
+    int stdout_fd = -1;   // -1: inherit
+    int stderr_fd = -1;   // -1: inherit
+};
+
+// Starts the program and returns its pid, or -1 (errno set; ENOENT when the
+// program does not exist). The child closes every other descriptor.
+pid_t vx4_spawn(const std::vector<std::string> &argv, const vx4_spawn_options &options = {});
+// Runs to completion: the exit status, 128 + signal, or -1 when it could not
+// be started.
+int vx4_run(const std::vector<std::string> &argv);
+// Starts the program with its standard output readable from the returned
+// stream (standard error as well when merge_stderr). nullptr when it could not
+// be started. vx4_pclose closes the stream and reaps the child.
+FILE *vx4_popen_read(const std::vector<std::string> &argv, pid_t *pid, bool merge_stderr = false);
+int vx4_pclose(FILE *stream, pid_t pid);
+
+// Mounting. In sandbox mode the device must exist under the root and the
+// target folder too; nothing touches the host's mount table.
+int vx4_mount(const char *source, const char *target, const char *fstype, unsigned long flags,
+              const void *data);
+int vx4_umount(const char *target);
+bool vx4_is_mounted(const char *target);
+
+// Power. Both run the unit's own programs ("shutdown -P now", "reboot").
+int vx4_power_off();
+int vx4_reboot();

@@ -1,0 +1,138 @@
+#include "platform.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+
+#include "support.h"
+
+using namespace vx4test;
+
+namespace {
+
+TEST(Platform, UnsetVariablesMeanTheRealUnit)
+{
+    for (const char *name : {"VX4_ROOT", "VX4_CAMERA_HOST", "VX4_CAMERA_VISCA_PORT", "VX4_CAMERA_HTTP_PORT",
+                             "VX4_CAMERA_RTSP_PORT", "VX4_REDIS_HOST", "VX4_REDIS_PORT", "VX4_API_PORT",
+                             "VX4_POWER_BOARD"})
+        unsetenv(name);
+    ASSERT_EQ(vx4_platform_init("test"), 0);
+    const vx4_platform_config &config = vx4_platform();
+    EXPECT_FALSE(vx4_platform_sandboxed());
+    EXPECT_EQ(vx4_path("/media/usb99/trace"), "/media/usb99/trace");
+    EXPECT_EQ(config.camera_host, "192.168.0.127");
+    EXPECT_EQ(config.camera_visca_port, 1000);
+    EXPECT_EQ(config.camera_http_port, 80);
+    EXPECT_EQ(config.camera_rtsp_port, 554);
+    EXPECT_EQ(config.redis_host, "127.0.0.1");
+    EXPECT_EQ(config.redis_port, 6379);
+    EXPECT_EQ(config.api_port, 60102);
+    EXPECT_EQ(config.power_board, "spidev");
+}
+
+TEST(Platform, MalformedVariablesAreRefused)
+{
+    setenv("VX4_API_PORT", "60102x", 1);
+    EXPECT_EQ(vx4_platform_init("test"), -1);
+    setenv("VX4_API_PORT", "70000", 1);
+    EXPECT_EQ(vx4_platform_init("test"), -1);
+    unsetenv("VX4_API_PORT");
+    setenv("VX4_POWER_BOARD", "usb", 1);
+    EXPECT_EQ(vx4_platform_init("test"), -1);
+    unsetenv("VX4_POWER_BOARD");
+    setenv("VX4_ROOT", "relative/root", 1);
+    EXPECT_EQ(vx4_platform_init("test"), -1);
+}
+
+TEST(Platform, SandboxAcceptsOnlyLoopbackPeers)
+{
+    SandboxRoot root;
+    root.enter();
+    EXPECT_EQ(vx4_path("/tmp/intensity"), root.path() + "/tmp/intensity");
+    EXPECT_EQ(vx4_require_loopback_peers(), 0);
+    setenv("VX4_CAMERA_HOST", "192.168.0.127", 1);
+    ASSERT_EQ(vx4_platform_init("test"), 0);
+    EXPECT_EQ(vx4_require_loopback_peers(), -1);
+    setenv("VX4_CAMERA_HOST", "127.0.0.5", 1);
+    setenv("VX4_REDIS_HOST", "10.1.1.1", 1);
+    ASSERT_EQ(vx4_platform_init("test"), 0);
+    EXPECT_EQ(vx4_require_loopback_peers(), -1);
+}
+
+TEST(Platform, LoopbackHostsAndUrlHosts)
+{
+    EXPECT_TRUE(vx4_is_loopback_host("127.0.0.1"));
+    EXPECT_TRUE(vx4_is_loopback_host("127.44.3.2"));
+    EXPECT_TRUE(vx4_is_loopback_host("::1"));
+    EXPECT_TRUE(vx4_is_loopback_host("[::1]"));
+    EXPECT_TRUE(vx4_is_loopback_host("localhost"));
+    EXPECT_FALSE(vx4_is_loopback_host("192.168.0.127"));
+    EXPECT_FALSE(vx4_is_loopback_host("128.0.0.1"));
+    EXPECT_FALSE(vx4_is_loopback_host("camera.local"));
+    EXPECT_FALSE(vx4_is_loopback_host(""));
+    EXPECT_EQ(vx4_url_host("rtsp://192.168.0.127:554/x4-2.mp4"), "192.168.0.127");
+    EXPECT_EQ(vx4_url_host("rtsp://user:pw@127.0.0.2/x"), "127.0.0.2");
+    EXPECT_EQ(vx4_url_host("http://[::1]:8080/"), "[::1]");
+    EXPECT_EQ(vx4_url_host("no scheme"), "");
+}
+
+TEST(Platform, SandboxClockMovesAnOffsetNotTheHost)
+{
+    SandboxRoot root;
+    root.enter();
+    time_t host_before = time(nullptr);
+    struct timeval wanted = {host_before + 86400 * 365, 0};
+    ASSERT_EQ(vx4_settimeofday(&wanted), 0);
+    EXPECT_NEAR(static_cast<double>(vx4_time()), static_cast<double>(wanted.tv_sec), 2.0);
+    EXPECT_NEAR(static_cast<double>(time(nullptr)), static_cast<double>(host_before), 2.0);
+}
+
+TEST(Platform, SandboxProgramsComeOnlyFromTheRoot)
+{
+    SandboxRoot root;
+    root.enter();
+    root.write("/sbin/shutdown", "#!/bin/sh\necho \"$@\" > \"$(dirname \"$0\")/../tmp/shutdown-args\"\nexit 3\n");
+    chmod(root.at("/sbin/shutdown").c_str(), 0755);
+    EXPECT_EQ(vx4_power_off(), 3);
+    EXPECT_EQ(root.read("/tmp/shutdown-args"), "-P now\n");
+
+    EXPECT_EQ(vx4_reboot(), -1);  // no reboot under the root: never the host's
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(vx4_run({"/bin/true"}), -1);
+}
+
+TEST(Platform, ArgumentsNeverReachAShell)
+{
+    SandboxRoot root;
+    root.enter();
+    root.write("/bin/echo-args", "#!/bin/sh\nfor a in \"$@\"; do echo \"[$a]\"; done\n");
+    chmod(root.at("/bin/echo-args").c_str(), 0755);
+    pid_t pid;
+    FILE *out = vx4_popen_read({"/bin/echo-args", "a b", "$(touch /tmp/x); rm -rf /"}, &pid);
+    ASSERT_NE(out, nullptr);
+    char line[256];
+    std::string text;
+    while (fgets(line, sizeof line, out))
+        text += line;
+    EXPECT_EQ(vx4_pclose(out, pid), 0);
+    EXPECT_EQ(text, "[a b]\n[$(touch /tmp/x); rm -rf /]\n");
+}
+
+TEST(Platform, SandboxMountsFollowTheDeviceEntry)
+{
+    SandboxRoot root;
+    root.enter();
+    EXPECT_EQ(vx4_mount("/dev/usb_ext1", "/media/usb-cpy", "vfat", 0, nullptr), -1);
+    root.write("/dev/usb_ext1", "");
+    EXPECT_FALSE(vx4_is_mounted("/media/usb-cpy"));
+    ASSERT_EQ(vx4_mount("/dev/usb_ext1", "/media/usb-cpy", "vfat", 0, nullptr), 0);
+    EXPECT_TRUE(vx4_is_mounted("/media/usb-cpy"));
+    EXPECT_EQ(vx4_mount("/dev/usb_ext1", "/media/usb-cpy", "vfat", 0, nullptr), -1);
+    EXPECT_EQ(errno, EBUSY);
+    ASSERT_EQ(vx4_umount("/media/usb-cpy"), 0);
+    EXPECT_FALSE(vx4_is_mounted("/media/usb-cpy"));
+    EXPECT_EQ(vx4_umount("/media/usb-cpy"), -1);
+}
+
+}  // namespace

@@ -1,0 +1,307 @@
+#include "support.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "platform.h"
+
+namespace fs = std::filesystem;
+
+namespace vx4test {
+
+std::string api_program() { return VX4_API_PROGRAM; }
+std::string sim_program() { return VX4_SIM_PROGRAM; }
+std::string stream_program() { return VX4_STREAM_PROGRAM; }
+
+SandboxRoot::SandboxRoot()
+{
+    const char *tmp = getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/vx4-test-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    if (!mkdtemp(name.data()))
+        throw std::runtime_error("mkdtemp failed");
+    root_ = name.data();
+    for (const char *folder : {"/media/usb99", "/media/usb-cpy", "/var/run/vx4", "/home/vx4",
+                               "/config", "/tmp", "/dev", "/bin", "/sbin"})
+        make_dir(folder);
+}
+
+SandboxRoot::~SandboxRoot()
+{
+    if (!getenv("VX4_KEEP_TEST_ROOT")) {
+        std::error_code ignored;
+        fs::remove_all(root_, ignored);
+    }
+}
+
+void SandboxRoot::make_dir(const std::string &absolute) const { fs::create_directories(at(absolute)); }
+
+void SandboxRoot::write(const std::string &absolute, const std::string &text) const
+{
+    fs::create_directories(fs::path(at(absolute)).parent_path());
+    std::ofstream(at(absolute), std::ios::binary | std::ios::trunc) << text;
+}
+
+std::string SandboxRoot::read(const std::string &absolute) const { return read_file(at(absolute)); }
+
+bool SandboxRoot::exists(const std::string &absolute) const
+{
+    struct stat st;
+    return lstat(at(absolute).c_str(), &st) == 0;
+}
+
+void SandboxRoot::remove(const std::string &absolute) const
+{
+    std::error_code ignored;
+    fs::remove_all(at(absolute), ignored);
+}
+
+void SandboxRoot::enter() const
+{
+    setenv("VX4_ROOT", root_.c_str(), 1);
+    setenv("VX4_CAMERA_HOST", "127.0.0.1", 1);
+    setenv("VX4_REDIS_HOST", "127.0.0.1", 1);
+    if (vx4_platform_init("vx4-test") != 0)
+        throw std::runtime_error("platform init failed");
+}
+
+bool wait_until(const std::function<bool()> &condition, milliseconds timeout, milliseconds period)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (condition())
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(period);
+    }
+}
+
+int free_tcp_port()
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+        throw std::runtime_error("no free port");
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> split_lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+Process::Process(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,
+                 const std::string &output_prefix)
+    : output_prefix_(output_prefix)
+{
+    int out = open((output_prefix + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int err = open((output_prefix + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    pid_ = fork();
+    if (pid_ == 0) {
+        dup2(out, 1);
+        dup2(err, 2);
+        for (const auto &[name, value] : env)
+            setenv(name.c_str(), value.c_str(), 1);
+        std::vector<char *> args;
+        for (const std::string &arg : argv)
+            args.push_back(const_cast<char *>(arg.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    close(out);
+    close(err);
+    if (pid_ < 0)
+        throw std::runtime_error("fork failed");
+}
+
+Process::~Process() { stop(); }
+
+Process::Process(Process &&other) noexcept { *this = std::move(other); }
+
+Process &Process::operator=(Process &&other) noexcept
+{
+    if (this != &other) {
+        stop();
+        pid_ = other.pid_;
+        status_ = other.status_;
+        output_prefix_ = std::move(other.output_prefix_);
+        other.pid_ = -1;
+    }
+    return *this;
+}
+
+bool Process::running()
+{
+    if (pid_ < 0 || status_)
+        return false;
+    int status;
+    pid_t done = waitpid(pid_, &status, WNOHANG);
+    if (done == pid_) {
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return false;
+    }
+    return true;
+}
+
+void Process::signal(int number) const
+{
+    if (pid_ > 0 && !status_)
+        kill(pid_, number);
+}
+
+std::optional<int> Process::wait_exit(milliseconds timeout)
+{
+    wait_until([this] { return !running(); }, timeout, 5ms);
+    return status_;
+}
+
+void Process::stop()
+{
+    if (pid_ < 0 || !running())
+        return;
+    signal(SIGTERM);
+    if (!wait_exit(5000ms)) {
+        signal(SIGKILL);
+        wait_exit(5000ms);
+    }
+}
+
+std::string Process::output() const { return read_file(output_prefix_ + ".out"); }
+std::string Process::errors() const { return read_file(output_prefix_ + ".err"); }
+
+std::map<std::string, std::string> sandbox_environment(const SandboxRoot &root)
+{
+    return {
+        {"VX4_ROOT", root.path()},
+        {"VX4_CAMERA_HOST", "127.0.0.1"},
+        {"VX4_CAMERA_VISCA_PORT", std::to_string(free_tcp_port())},
+        {"VX4_CAMERA_HTTP_PORT", std::to_string(free_tcp_port())},
+        {"VX4_CAMERA_RTSP_PORT", std::to_string(free_tcp_port())},
+        {"VX4_REDIS_HOST", "127.0.0.1"},
+        {"VX4_REDIS_PORT", std::to_string(free_tcp_port())},
+        {"VX4_API_PORT", std::to_string(free_tcp_port())},
+    };
+}
+
+RedisServer::RedisServer(const std::string &folder) : port_(free_tcp_port())
+{
+    process_ = Process({"redis-server", "--port", std::to_string(port_), "--bind", "127.0.0.1",
+                        "--save", "", "--appendonly", "no", "--dir", folder},
+                       {}, folder + "/redis");
+    bool up = wait_until([this] {
+        return tcp_exchange(port_, "PING\r\n", 200ms).rfind("+PONG", 0) == 0;
+    });
+    if (!up)
+        throw std::runtime_error("redis-server did not start: " + process_.output());
+}
+
+std::optional<std::string> RedisServer::get(const std::string &key) const
+{
+    std::string reply = tcp_exchange(port_, "GET " + key + "\r\nQUIT\r\n", 1000ms);
+    if (reply.rfind("$-1", 0) == 0 || reply.empty() || reply[0] != '$')
+        return std::nullopt;
+    size_t start = reply.find("\r\n") + 2;
+    size_t length = std::stoul(reply.substr(1));
+    return reply.substr(start, length);
+}
+
+void RedisServer::set(const std::string &key, const std::string &value) const
+{
+    auto bulk = [](const std::string &text) { return "$" + std::to_string(text.size()) + "\r\n" + text + "\r\n"; };
+    tcp_exchange(port_, "*3\r\n" + bulk("SET") + bulk(key) + bulk(value) + "QUIT\r\n", 1000ms);
+}
+
+std::string tcp_exchange(int port, const std::string &bytes, milliseconds timeout)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string received;
+    if (fd < 0)
+        return received;
+    if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        close(fd);
+        return received;
+    }
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0)
+            break;
+        sent += static_cast<size_t>(n);
+    }
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    char buffer[65536];
+    for (;;) {
+        auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            break;
+        pollfd watch{fd, POLLIN, 0};
+        if (poll(&watch, 1, static_cast<int>(left.count())) <= 0)
+            break;
+        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            break;
+        received.append(buffer, static_cast<size_t>(n));
+    }
+    close(fd);
+    return received;
+}
+
+HttpReply http_request(int port, const std::string &method, const std::string &path,
+                       const std::string &body, milliseconds timeout)
+{
+    std::string request = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
+    if (!body.empty() || method == "POST")
+        request += "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
+    request += "\r\n" + body;
+    std::string raw = tcp_exchange(port, request, timeout);
+    HttpReply reply;
+    size_t end = raw.find("\r\n\r\n");
+    if (raw.rfind("HTTP/", 0) != 0 || end == std::string::npos)
+        return reply;
+    reply.head = raw.substr(0, end);
+    reply.body = raw.substr(end + 4);
+    reply.status = std::atoi(raw.c_str() + raw.find(' ') + 1);
+    return reply;
+}
+
+}  // namespace vx4test
