@@ -6,6 +6,7 @@ find_package(Threads REQUIRED)
 pkg_check_modules(JSONC REQUIRED IMPORTED_TARGET json-c)
 pkg_check_modules(HIREDIS REQUIRED IMPORTED_TARGET hiredis)
 pkg_check_modules(UUID REQUIRED IMPORTED_TARGET uuid)
+pkg_check_modules(GPIOD REQUIRED IMPORTED_TARGET libgpiod)
 
 find_path(LIBEV_INCLUDE_DIR ev.h REQUIRED)
 find_library(LIBEV_LIBRARY ev REQUIRED)

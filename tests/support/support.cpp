@@ -19,6 +19,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include <gtest/gtest.h>
+
 #include "platform.h"
 
 namespace fs = std::filesystem;
@@ -302,6 +304,50 @@ HttpReply http_request(int port, const std::string &method, const std::string &p
     reply.body = raw.substr(end + 4);
     reply.status = std::atoi(raw.c_str() + raw.find(' ') + 1);
     return reply;
+}
+
+JsonPtr parse_json(const std::string &text) { return JsonPtr(json_tokener_parse(text.c_str())); }
+
+json_object *json_at(json_object *object, const std::string &dotted)
+{
+    size_t start = 0;
+    while (object && start <= dotted.size()) {
+        size_t dot = dotted.find('.', start);
+        std::string key = dotted.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+        json_object *next = nullptr;
+        if (!json_object_object_get_ex(object, key.c_str(), &next))
+            return nullptr;
+        object = next;
+        if (dot == std::string::npos)
+            break;
+        start = dot + 1;
+    }
+    return object;
+}
+
+SimHead::SimHead(const SandboxRoot &root, const std::vector<std::string> &options)
+    : control_port_(free_tcp_port())
+{
+    std::vector<std::string> argv = {sim_program(), "--control-port=" + std::to_string(control_port_)};
+    argv.insert(argv.end(), options.begin(), options.end());
+    process_ = Process(argv, {}, root.path() + "/sim");
+    bool up = wait_until([this] { return http_request(control_port_, "GET", "/", "", 500ms).status == 200; });
+    if (!up)
+        throw std::runtime_error("vx4-sim did not start: " + process_.errors());
+}
+
+JsonPtr SimHead::get(const std::string &path) const
+{
+    HttpReply reply = http_request(control_port_, "GET", path);
+    EXPECT_EQ(reply.status, 200) << "GET " << path << ": " << reply.body;
+    return parse_json(reply.body);
+}
+
+JsonPtr SimHead::post(const std::string &path, const std::string &json_body) const
+{
+    HttpReply reply = http_request(control_port_, "POST", path, json_body);
+    EXPECT_EQ(reply.status, 200) << "POST " << path << " " << json_body << ": " << reply.body;
+    return parse_json(reply.body);
 }
 
 }  // namespace vx4test

@@ -2,10 +2,12 @@
 // deadlines, free ports, a private redis server and a small HTTP client.
 #pragma once
 
+#include <json-c/json.h>
 #include <sys/types.h>
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <map>
 #include <optional>
 #include <string>
@@ -107,5 +109,30 @@ HttpReply http_request(int port, const std::string &method, const std::string &p
                        const std::string &body = "", milliseconds timeout = 5000ms);
 // Sends raw bytes and returns everything received until close or time-out.
 std::string tcp_exchange(int port, const std::string &bytes, milliseconds timeout = 5000ms);
+
+// An owned json-c document.
+struct JsonRelease {
+    void operator()(json_object *object) const { json_object_put(object); }
+};
+using JsonPtr = std::unique_ptr<json_object, JsonRelease>;
+JsonPtr parse_json(const std::string &text);
+// Value at a dotted path ("board.readings.vin"), nullptr when absent.
+json_object *json_at(json_object *object, const std::string &dotted);
+
+// vx4-sim with the given module options (--name=value) and a control API on a
+// free port; stopped on destruction.
+class SimHead {
+public:
+    SimHead(const SandboxRoot &root, const std::vector<std::string> &options);
+    int control_port() const { return control_port_; }
+    // Control API calls; fail the test on a reply other than 200.
+    JsonPtr get(const std::string &path) const;
+    JsonPtr post(const std::string &path, const std::string &json_body = "{}") const;
+    Process &process() { return process_; }
+
+private:
+    int control_port_;
+    Process process_;
+};
 
 }  // namespace vx4test
