@@ -501,7 +501,8 @@ http_server *http_server_init(int port, uint32_t limit)
     if (bind(server->listen_socket, reinterpret_cast<sockaddr *>(&server->bind_address),
              sizeof server->bind_address) < 0)
         return fail(server, "bind fail %s");
-    if (listen(server->listen_socket, static_cast<int>(limit)) < 0)
+    uint32_t backlog = limit > HTTP_LISTEN_BACKLOG ? limit : HTTP_LISTEN_BACKLOG;
+    if (listen(server->listen_socket, static_cast<int>(backlog)) < 0)
         return fail(server, "listen fail %s");
     server->epoll_fd = epoll_create(static_cast<int>(limit + 1));
     if (server->epoll_fd < 0)

@@ -31,6 +31,11 @@ constexpr int64_t HTTP_MAX_CONTENT_LENGTH = 1 << 20;
 // accepted is closed, so that idle or stalled clients never hold the pool.
 constexpr int HTTP_REQUEST_TIMEOUT_MS = 10000;
 
+// Clients beyond the pool wait in the kernel's queue for a free connection.
+// A queue as short as the pool makes the kernel drop handshakes in a burst,
+// and those clients then stall for a retransmission (200 ms to seconds).
+constexpr uint32_t HTTP_LISTEN_BACKLOG = 128;
+
 enum http_request_state {
     HTTP_REQUEST_ERROR = -1,
     HTTP_REQUEST_COMPLETE = 21,
@@ -90,7 +95,7 @@ struct http_connection {
 struct http_server {
     int listen_socket;
     sockaddr_in bind_address;
-    uint32_t connection_limit;
+    uint32_t connection_limit;      // pool size; the listen backlog is at least HTTP_LISTEN_BACKLOG
     int epoll_fd;
     epoll_event *events;            // connection_limit + 1 entries
     http_handler *handlers;

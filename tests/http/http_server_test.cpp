@@ -273,6 +273,33 @@ TEST_F(HttpServer, LongRepliesReachASlowReaderWhole)
     close(fd);
 }
 
+TEST_F(HttpServer, ABurstOfClientsQueuesWithoutDroppedHandshakes)
+{
+    add("GET", "/", "root");
+    // While the server is busy (not serving yet), 60 clients connect: each
+    // handshake completes at once, none waits for a retransmission.
+    std::vector<int> clients;
+    for (int i = 0; i < 60; ++i) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+        clients.push_back(fd);
+    }
+    for (int fd : clients) {
+        pollfd watch{fd, POLLOUT, 0};
+        ASSERT_EQ(poll(&watch, 1, 500), 1) << "client " << clients.size();
+        send_text(fd, "GET /burst HTTP/1.1\r\n\r\n");
+    }
+    serve();
+    for (int fd : clients) {
+        EXPECT_EQ(body_of(receive(fd)), "root GET /burst 0 ");
+        close(fd);
+    }
+}
+
 TEST_F(HttpServer, AFullPoolWaitsInsteadOfSpinning)
 {
     std::vector<int> clients;
