@@ -288,10 +288,10 @@ TEST_F(HttpServer, ABurstOfClientsQueuesWithoutDroppedHandshakes)
         connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
         clients.push_back(fd);
     }
-    for (int fd : clients) {
-        pollfd watch{fd, POLLOUT, 0};
-        ASSERT_EQ(poll(&watch, 1, 500), 1) << "client " << clients.size();
-        send_text(fd, "GET /burst HTTP/1.1\r\n\r\n");
+    for (size_t i = 0; i < clients.size(); ++i) {
+        pollfd watch{clients[i], POLLOUT, 0};
+        ASSERT_EQ(poll(&watch, 1, 500), 1) << "client " << i;
+        send_text(clients[i], "GET /burst HTTP/1.1\r\n\r\n");
     }
     serve();
     for (int fd : clients) {
