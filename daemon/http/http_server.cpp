@@ -412,7 +412,9 @@ void close_expired(http_server *server)
     for (http_connection *connection = server->active_connections; connection;) {
         http_connection *next = connection->next;
         if (!connection->bound_handler && now >= connection->deadline_ms) {
-            trace(TRACE_HTTP_SERVER, "request timeout %d", connection->socket);
+            char peer[INET_ADDRSTRLEN] = "?";
+            inet_ntop(AF_INET, &connection->peer_address.sin_addr, peer, sizeof peer);
+            trace(TRACE_HTTP_SERVER, "request timeout %s", peer);
             close_connection(server, connection);
         }
         connection = next;

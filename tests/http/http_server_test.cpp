@@ -174,14 +174,6 @@ TEST_F(HttpServer, MatchesMethodAndPathPrefixInRegistrationOrder)
     EXPECT_EQ(http_not_found_length, 172u);
 }
 
-TEST_F(HttpServer, TracesItsStartAndItsFailures)
-{
-    EXPECT_NE(trace().find("HSRV: starting http server on port " + std::to_string(port) + "\n ["), std::string::npos);
-    EXPECT_NE(trace().find("HSRV: listening on port " + std::to_string(port) + " ["), std::string::npos);
-    EXPECT_EQ(http_server_init(port, 15), nullptr);
-    EXPECT_NE(trace().find("HSRV: bind fail Address already in use ["), std::string::npos) << trace();
-}
-
 TEST_F(HttpServer, SixteenthClientIsServedOnceOneOfFifteenCloses)
 {
     add("GET", "/", "root");
@@ -224,7 +216,7 @@ TEST_F(HttpServer, StalledClientsAreClosedAfterTheRequestTimeOut)
         close(fd);
     }
     EXPECT_GE(steady::now() - start, 300ms);
-    EXPECT_NE(trace().find("HSRV: request timeout "), std::string::npos);
+    EXPECT_NE(trace().find("HSRV: request timeout 127.0.0.1 ["), std::string::npos);
     close(late);
 }
 
