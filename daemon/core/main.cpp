@@ -1,7 +1,10 @@
 // vx4-api: the control daemon of the camera head.
+#include <pthread.h>
+
 #include <csignal>
 #include <cstdio>
 
+#include "api_thread.h"
 #include "application.h"
 #include "fifo.h"
 #include "platform.h"
@@ -20,6 +23,9 @@ int main(int, char **argv)
     init_trace();
     vx4_init_nv();
     fputs("start\n", stderr);
+    pthread_t api_thread;
+    if (pthread_create(&api_thread, nullptr, http_server_thread, nullptr) == 0)
+        pthread_detach(api_thread);
 
     vx4_application application;
     if (vx4_application_init(&application, argv[0]) != 0)

@@ -1,0 +1,171 @@
+#include "api_reply.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "platform.h"
+
+namespace {
+
+constexpr size_t header_size = 8192;
+constexpr size_t file_piece = 2048;
+
+// Head and body as one send; the reply ends the connection both ways.
+int send_reply(http_connection *connection, const char *head, size_t head_length, const char *body,
+               size_t body_length)
+{
+    iovec pieces[2] = {{const_cast<char *>(head), head_length}, {const_cast<char *>(body), body_length}};
+    http_connection_sendv(connection, pieces, 2);
+    shutdown(connection->socket, SHUT_RDWR);
+    return 0;
+}
+
+size_t format_head(char (&head)[header_size], const http_connection *connection, const char *format, long length)
+{
+    int written = snprintf(head, sizeof head, format, connection->request.major, connection->request.minor, length);
+    return written < 0 ? 0 : static_cast<size_t>(written);
+}
+
+int reply_json_text(http_connection *connection, const char *format, const char *text)
+{
+    size_t length = strlen(text);
+    char head[header_size];
+    size_t head_length = format_head(head, connection, format, static_cast<long>(length));
+    return send_reply(connection, head, head_length, text, length);
+}
+
+}  // namespace
+
+json_object *api_read_json_body(http_connection *connection, const char *body, int64_t length)
+{
+    http_request *request = &connection->request;
+    if (!request->tokener)
+        request->tokener = json_tokener_new();
+    if (!request->tokener)
+        return nullptr;
+    if (!body || length < 0)
+        length = 0;
+    json_object *value = json_tokener_parse_ex(request->tokener, body ? body : "", static_cast<int>(length));
+    if (!value && json_tokener_get_error(request->tokener) == json_tokener_continue) {
+        // Only a handler fed in pieces ever gets here with more to come.
+        request->json_consumed += static_cast<uint64_t>(length);
+        if (request->json_consumed < static_cast<uint64_t>(request->content_length))
+            return nullptr;
+    }
+    json_tokener_free(request->tokener);
+    request->tokener = nullptr;
+    return value;
+}
+
+bool api_json_string(json_object *body, const char *key, char *buffer, size_t size)
+{
+    json_object *value;
+    if (!body || !json_object_object_get_ex(body, key, &value))
+        return false;
+    const char *text = json_object_get_string(value);
+    if (size > 0)
+        snprintf(buffer, size, "%s", text ? text : "");
+    return true;
+}
+
+bool api_json_int(json_object *body, const char *key, int32_t *value)
+{
+    json_object *found;
+    if (!body || !json_object_object_get_ex(body, key, &found))
+        return false;
+    *value = json_object_get_int(found);
+    return true;
+}
+
+bool api_json_boolean(json_object *body, const char *key, bool *value)
+{
+    json_object *found;
+    if (!body || !json_object_object_get_ex(body, key, &found))
+        return false;
+    *value = json_object_get_boolean(found);
+    return true;
+}
+
+bool api_json_double(json_object *body, const char *key, double *value)
+{
+    json_object *found;
+    if (!body || !json_object_object_get_ex(body, key, &found))
+        return false;
+    *value = json_object_get_double(found);
+    return true;
+}
+
+int json_response_handler(http_connection *connection, json_object *object)
+{
+    if (!object)
+        return 0;
+    reply_json_text(connection,
+                    "HTTP/%d.%d 200 OK\r\nContent-Length: %ld\r\nContent-Type: application/json\r\n\r\n",
+                    json_object_to_json_string_ext(object, JSON_C_TO_STRING_NOSLASHESCAPE));
+    json_object_put(object);
+    return 0;
+}
+
+int api_reply_json_closing(http_connection *connection, json_object *object)
+{
+    if (!object)
+        return 0;
+    reply_json_text(connection,
+                    "HTTP/%d.%d 200 OK\r\nContent-Length: %ld\r\nContent-Type: application/json\r\n"
+                    "Connection: close\r\n\r\n",
+                    json_object_get_string(object));
+    json_object_put(object);
+    return 0;
+}
+
+int api_reply_empty_object(http_connection *connection)
+{
+    char head[header_size];
+    int length = snprintf(head, sizeof head,
+                          "HTTP/%d.%d 200 OK\r\nContent-Length: %d\r\nContent-Type: application/json\r\n"
+                          "Connection: close\r\n\r\n{}",
+                          connection->request.major, connection->request.minor, 2);
+    return send_reply(connection, head, static_cast<size_t>(length), nullptr, 0);
+}
+
+int api_reply_no_content(http_connection *connection)
+{
+    char head[header_size];
+    int length = snprintf(head, sizeof head, "HTTP/%d.%d 204 No Content\r\n\r\n", connection->request.major,
+                          connection->request.minor);
+    return send_reply(connection, head, static_cast<size_t>(length), nullptr, 0);
+}
+
+int api_reply_jpeg_file(http_connection *connection, const char *absolute)
+{
+    int fd = open(vx4_path(absolute).c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        if (fd >= 0)
+            close(fd);
+        return api_reply_not_found(connection);
+    }
+    char head[header_size];
+    size_t head_length = format_head(head, connection,
+                                     "HTTP/%d.%d 200 OK\r\nContent-Length: %ld\r\nContent-Type: image/jpeg\r\n\r\n",
+                                     static_cast<long>(st.st_size));
+    int sent = http_connection_send(connection, head, head_length);
+    char piece[file_piece];
+    ssize_t got;
+    while (sent == 0 && (got = read(fd, piece, sizeof piece)) > 0)
+        sent = http_connection_send(connection, piece, static_cast<size_t>(got));
+    close(fd);
+    shutdown(connection->socket, SHUT_RDWR);
+    return 0;
+}
+
+int api_reply_not_found(http_connection *connection)
+{
+    return send_reply(connection, http_not_found_response, http_not_found_length, nullptr, 0);
+}

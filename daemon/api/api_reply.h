@@ -1,0 +1,39 @@
+// What every API handler has in common: reading the JSON request body and
+// writing one of the reply forms. Every reply names the request's own HTTP
+// version in its status line and ends the connection.
+#pragma once
+
+#include <json-c/json.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "http_server.h"
+
+// The body's JSON value, or null when it holds none (not JSON, truncated,
+// empty): handlers then go on as if no key were present. The caller releases
+// the value with json_object_put.
+json_object *api_read_json_body(http_connection *connection, const char *body, int64_t length);
+
+// Look-ups that leave the handler's default alone when the body or the key is
+// absent; true when the key was there. A string longer than the buffer is cut
+// to its size less one. Any JSON type converts as json-c converts it.
+bool api_json_string(json_object *body, const char *key, char *buffer, size_t size);
+bool api_json_int(json_object *body, const char *key, int32_t *value);
+bool api_json_boolean(json_object *body, const char *key, bool *value);
+bool api_json_double(json_object *body, const char *key, double *value);
+
+// The JSON reply: the object in json-c's plain form without escaped slashes.
+// Takes ownership of the object; a null object writes nothing. Returns 0,
+// the handler's result.
+int json_response_handler(http_connection *connection, json_object *object);
+// The older JSON form with "Connection: close" and json-c's spaced text.
+int api_reply_json_closing(http_connection *connection, json_object *object);
+// "{}" with "Connection: close".
+int api_reply_empty_object(http_connection *connection);
+// 204 No Content.
+int api_reply_no_content(http_connection *connection);
+// The JPEG file at the absolute path, or the 404 page when it cannot be opened.
+int api_reply_jpeg_file(http_connection *connection, const char *absolute);
+// The fixed 404 page.
+int api_reply_not_found(http_connection *connection);

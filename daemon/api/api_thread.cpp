@@ -1,0 +1,19 @@
+#include "api_thread.h"
+
+#include "api_state.h"
+#include "http_server.h"
+#include "platform.h"
+#include "routes.h"
+#include "trace.h"
+
+void *http_server_thread(void *)
+{
+    trace(TRACE_HTTP_SERVER, "thread start");
+    http_server *server = http_server_init(vx4_platform().api_port, API_CONNECTION_LIMIT);
+    if (!server)
+        return reinterpret_cast<void *>(-1);
+    vx4_init_api_state();
+    vx4_register_api_routes(server);
+    for (;;)
+        http_server_process_events(server, API_WAIT_MS);
+}

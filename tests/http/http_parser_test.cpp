@@ -1,0 +1,189 @@
+// The request parser fed whole, in pieces and byte by byte.
+#include "http_server.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "support.h"
+#include "trace.h"
+
+using vx4test::SandboxRoot;
+
+namespace {
+
+struct Parsed {
+    int result = 1;
+    size_t used = 0;  // bytes consumed over all pieces
+    std::unique_ptr<http_request> request = std::make_unique<http_request>();
+
+    Parsed() { http_request_reset(request.get()); }
+    ~Parsed() { http_request_context_free(request.get()); }
+    Parsed(Parsed &&) = default;
+};
+
+// Feeds text in pieces of the given size (0: all at once).
+Parsed parse(const std::string &text, size_t piece = 0)
+{
+    Parsed parsed;
+    if (piece == 0)
+        piece = text.size();
+    for (size_t at = 0; at < text.size(); at += piece) {
+        size_t used = 0;
+        parsed.result = http_request_parse_http_header(parsed.request.get(), text.data() + at,
+                                                       std::min(piece, text.size() - at), &used);
+        parsed.used += used;
+    }
+    return parsed;
+}
+
+std::string text(const char *field) { return field ? field : "(none)"; }
+
+// Everything a handler can see of a request.
+std::string describe(const Parsed &parsed)
+{
+    const http_request &r = *parsed.request;
+    std::string out = "result " + std::to_string(parsed.result) + " used " + std::to_string(parsed.used);
+    if (parsed.result != 0)
+        return out;
+    out += " " + text(r.method) + " " + text(r.target) + " query " + text(r.query) + " version " +
+           std::to_string(r.major) + "." + std::to_string(r.minor) + " host " + text(r.host) + " connection " +
+           text(r.connection) + " type " + text(r.content_type) + " agent " + text(r.user_agent) + " length " +
+           std::to_string(r.content_length) + " allocated " + std::to_string(r.content_allocated);
+    if (r.content)
+        out += " body " + std::string(r.content, static_cast<size_t>(r.content_received));
+    return out;
+}
+
+const std::string get_request = "GET /api/status?x=1 HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: tablet\r\n"
+                                "Connection: close\r\n\r\n";
+const std::string post_request = "POST /api/seats/request HTTP/1.0\r\nContent-Type: application/json\r\n"
+                                 "Content-Length: 25\r\n\r\n{\"seat_role\": \"observer\"}";
+
+TEST(HttpParser, RequestsInAnyPiecesParseAsIfWhole)
+{
+    std::string big_body(10000, 'b');
+    std::string tokens_near_the_end = "PUT /t HTTP/1.1\r\nX-Filler: " + std::string(8000, 'f') +
+                                      "\r\nContent-Length: 150\r\n\r\n" + std::string(150, 'c');
+    for (const std::string &request :
+         {get_request, post_request, std::string("GET /api/versions\r\n"),
+          "POST /api/camera/imagecache HTTP/1.1\r\nContent-Length: 10000\r\n\r\n" + big_body, tokens_near_the_end,
+          std::string("POST /x HTTP/1.1\r\nContent-Length: 4\r\n\r\nabcdEXTRA")}) {
+        std::string whole = describe(parse(request));
+        EXPECT_EQ(whole.rfind("result 0", 0), 0u) << whole;
+        for (size_t piece : {1, 2, 3, 7, 64, 4096})
+            EXPECT_EQ(describe(parse(request, piece)), whole) << "pieces of " << piece;
+    }
+}
+
+TEST(HttpParser, ReadsTheRequestLineAndKnownHeaders)
+{
+    Parsed got = parse(get_request);
+    EXPECT_EQ(describe(got), "result 0 used " + std::to_string(get_request.size()) +
+                                 " GET /api/status?x=1 query ?x=1 version 1.1 host 127.0.0.1 connection close"
+                                 " type (none) agent tablet length 0 allocated 0");
+    // Names in any case; blanks before a value skipped; the last of a repeated header wins.
+    Parsed mixed = parse("GET / HTTP/1.1\r\nhOST:\t \t first\r\nhost:  second \r\nCONTENT-TYPE:x\r\n\r\n");
+    EXPECT_STREQ(mixed.request->host, "second ");
+    EXPECT_STREQ(mixed.request->content_type, "x");
+}
+
+TEST(HttpParser, VersionZeroNineOnlyForGet)
+{
+    Parsed got = parse("GET /api/status/more\r\n");
+    ASSERT_EQ(got.result, 0);
+    EXPECT_STREQ(got.request->target, "/api/status/more");
+    EXPECT_EQ(got.request->major, 0);
+    EXPECT_EQ(got.request->minor, 9);
+    EXPECT_EQ(parse("POST /api/status\r\n").result, -1);
+    EXPECT_EQ(parse("GETX /api/status\r\n").result, -1);
+}
+
+TEST(HttpParser, MalformedRequests)
+{
+    for (const std::string &request : {
+             std::string("GET /a HTTP/1.1\r\nHost:\r\n\r\n"),           // empty value
+             std::string("GET /a HTTP/1.1\r\nHost:   \r\n\r\n"),        // blanks only
+             std::string("G(T /a HTTP/1.1\r\n\r\n"),                    // separator in the method
+             std::string("GET /a\tb HTTP/1.1\r\n\r\n"),                 // control byte in the target
+             std::string("GET /a HTTP/1.x\r\n\r\n"),
+             std::string("GET /a HTTPS/1.1\r\n\r\n"),
+             std::string("GET /a HTTP/1.1\n\n"),                        // bare line feeds
+             std::string("GET /a HTTP/12345.1\r\n\r\n"),                // absurd version
+             std::string("GET /a HTTP/1.1\r\nBad Name: x\r\n\r\n"),
+             std::string("GET /a HTTP/1.1\r\nX: caf\xc3\xa9\r\n\r\n"),  // byte above 0x7E in a value
+             std::string("POST /a HTTP/1.1\r\nContent-Length: -5\r\n\r\n"),
+             std::string("POST /a HTTP/1.1\r\nContent-Length: 99999999999\r\n\r\n"),
+             "GET /" + std::string(8200, 'a') + " HTTP/1.1\r\n\r\n",     // tokens overflow the buffer
+         }) {
+        Parsed got = parse(request);
+        EXPECT_EQ(got.result, -1) << request.substr(0, 60);
+        // The error state is final.
+        EXPECT_EQ(http_request_parse_http_header(got.request.get(), "\r\n\r\n", 4), -1);
+    }
+}
+
+TEST(HttpParser, IncompleteUntilTheWholeBodyIsThere)
+{
+    Parsed got = parse(post_request.substr(0, post_request.size() - 1));
+    EXPECT_EQ(got.result, 1);
+    EXPECT_EQ(http_request_parse_http_header(got.request.get(), "}", 1), 0);
+    // Complete is final too: nothing more is consumed.
+    size_t used = 99;
+    EXPECT_EQ(http_request_parse_http_header(got.request.get(), "more", 4, &used), 0);
+    EXPECT_EQ(used, 0u);
+    EXPECT_EQ(parse("").result, 1);
+}
+
+TEST(HttpParser, LowerCaseContentLengthIsHonoured)
+{
+    std::string request = "PUT /api/led/mode HTTP/1.1\r\ncontent-length: 18\r\n\r\n{\"led_mode\":\"low\"}";
+    Parsed got = parse(request);
+    ASSERT_EQ(got.result, 0);
+    EXPECT_EQ(got.used, request.size());
+    EXPECT_EQ(std::string(got.request->content, 18), "{\"led_mode\":\"low\"}");
+}
+
+class HttpParserTrace : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        root.enter();
+        root.write("/media/usb99/trace_mask", "0x00020000");
+        init_trace();
+    }
+    std::string trace() const { return root.read("/media/usb99/trace"); }
+    SandboxRoot root;
+};
+
+TEST_F(HttpParserTrace, SmallBodiesStayInTheBufferLargeOnesAreAllocated)
+{
+    Parsed small = parse("POST /a HTTP/1.1\r\nContent-Length: 10\r\n\r\n0123456789");
+    ASSERT_EQ(small.result, 0);
+    EXPECT_EQ(small.request->content_allocated, 0);
+    EXPECT_GE(small.request->content, small.request->buffer);
+    EXPECT_LT(small.request->content, small.request->buffer + HTTP_REQUEST_BUFFER_SIZE);
+    EXPECT_EQ(trace().find("content allocated"), std::string::npos);
+
+    {
+        Parsed large = parse("POST /a HTTP/1.1\r\nContent-Length: 10000\r\n\r\n" + std::string(10000, 'x'), 1000);
+        ASSERT_EQ(large.result, 0);
+        EXPECT_EQ(large.request->content_allocated, 1);
+        EXPECT_EQ(std::string(large.request->content, 10000), std::string(10000, 'x'));
+        EXPECT_NE(trace().find("HSRV: content allocated 10000 ["), std::string::npos) << trace();
+    }
+    EXPECT_NE(trace().find("HSRV: content free ["), std::string::npos);
+
+    // Headers that fill most of the buffer, sent byte by byte: a body that
+    // would not fit behind them is allocated, whatever the read it ended in.
+    std::string tight = "PUT /t HTTP/1.1\r\nX-Filler: " + std::string(8100, 'f') + "\r\nContent-Length: 100\r\n\r\n" +
+                        std::string(100, 'c');
+    Parsed byte_by_byte = parse(tight, 1);
+    ASSERT_EQ(byte_by_byte.result, 0);
+    EXPECT_EQ(byte_by_byte.request->content_allocated, 1);
+    EXPECT_EQ(byte_by_byte.request->content_length, 100);
+    EXPECT_EQ(std::string(byte_by_byte.request->content, 100), std::string(100, 'c'));
+}
+
+}  // namespace

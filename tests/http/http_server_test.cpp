@@ -1,0 +1,311 @@
+// The server over real loopback sockets.
+#include "http_server.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support.h"
+#include "trace.h"
+
+using namespace vx4test;
+using steady = std::chrono::steady_clock;
+
+namespace {
+
+// Replies "<name> <method> <target> <content length> <body>" and closes.
+int describing_handler(http_connection *connection, const char *body, int64_t length, void *user_data)
+{
+    std::string text = std::string(static_cast<const char *>(user_data)) + " " + connection->request.method + " " +
+                       connection->request.target + " " + std::to_string(length) + " " +
+                       (body ? std::string(body, static_cast<size_t>(length)) : "");
+    std::string reply = "HTTP/1.1 200 OK\r\n\r\n" + text;
+    http_connection_send(connection, reply.data(), reply.size());
+    return 0;
+}
+
+std::atomic<int> closes{0};
+
+// Stays bound and echoes every later read.
+int echo_handler(http_connection *connection, const char *bytes, int64_t count, void *)
+{
+    if (connection->request.state == HTTP_REQUEST_COMPLETE && bytes == connection->request.content)
+        return 1;
+    http_connection_send(connection, bytes, static_cast<size_t>(count));
+    return 1;
+}
+
+void count_close(http_connection *, void *) { ++closes; }
+
+constexpr size_t long_reply_size = 4 << 20;
+
+int long_reply_handler(http_connection *connection, const char *, int64_t, void *)
+{
+    std::string reply(long_reply_size, '\0');
+    for (size_t i = 0; i < reply.size(); ++i)
+        reply[i] = static_cast<char>('a' + i % 26);
+    http_connection_send(connection, reply.data(), reply.size());
+    return 0;
+}
+
+int connect_client(int port, int receive_buffer = 0)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (receive_buffer)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    return fd;
+}
+
+void send_text(int fd, const std::string &text)
+{
+    ASSERT_EQ(send(fd, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size()));
+}
+
+// Everything until the server closes, or what came before the time-out or
+// the wanted number of bytes.
+std::string receive(int fd, milliseconds timeout = 5000ms, bool *closed = nullptr, size_t wanted = SIZE_MAX)
+{
+    std::string got;
+    auto deadline = steady::now() + timeout;
+    char buffer[65536];
+    for (;;) {
+        auto left = std::chrono::duration_cast<milliseconds>(deadline - steady::now()).count();
+        pollfd watch{fd, POLLIN, 0};
+        if (left <= 0 || poll(&watch, 1, static_cast<int>(left)) <= 0)
+            break;
+        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            if (closed)
+                *closed = true;
+            break;
+        }
+        got.append(buffer, static_cast<size_t>(n));
+        if (got.size() >= wanted)
+            break;
+    }
+    return got;
+}
+
+std::string body_of(const std::string &reply)
+{
+    size_t end = reply.find("\r\n\r\n");
+    return end == std::string::npos ? "(no reply) " + reply : reply.substr(end + 4);
+}
+
+class HttpServer : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        root.enter();
+        root.write("/media/usb99/trace_mask", "0x00020000");
+        init_trace();
+        port = free_tcp_port();
+        server = http_server_init(port, 15);
+        ASSERT_NE(server, nullptr);
+    }
+    void TearDown() override
+    {
+        stop = true;
+        if (loop.joinable())
+            loop.join();
+        http_server_destroy(server);
+    }
+    void add(const char *method, const char *path, const char *name)
+    {
+        ASSERT_EQ(http_server_register_handler(server, method, path, describing_handler, nullptr,
+                                               const_cast<char *>(name)), 0);
+    }
+    void serve()
+    {
+        loop = std::thread([this] {
+            while (!stop)
+                http_server_process_events(server, 20);
+        });
+    }
+    std::string ask(const std::string &request) { return tcp_exchange(port, request); }
+    std::string trace() const { return root.read("/media/usb99/trace"); }
+
+    SandboxRoot root;
+    int port = 0;
+    http_server *server = nullptr;
+    std::atomic<bool> stop{false};
+    std::thread loop;
+};
+
+TEST_F(HttpServer, MatchesMethodAndPathPrefixInRegistrationOrder)
+{
+    add("GET", "/api/status", "status");
+    add("GET", "/api/setup/time", "get-time");
+    add("PUT", "/api/setup/time", "put-time");
+    add("GET", "/api/led/intensity", "intensity");
+    add("POST", "/api/led/intensity/increment", "increment");
+    add("*", "/api/any", "any");
+    add("GET", "/api/status/never", "shadowed");
+    serve();
+
+    EXPECT_EQ(body_of(ask("GET /api/status HTTP/1.1\r\n\r\n")), "status GET /api/status 0 ");
+    EXPECT_EQ(body_of(ask("GET /api/status/never HTTP/1.1\r\n\r\n")), "status GET /api/status/never 0 ");
+    EXPECT_EQ(body_of(ask("GET /api/statusXYZ\r\n")), "status GET /api/statusXYZ 0 ");
+    EXPECT_EQ(body_of(ask("GET /api/setup/time?zone=1 HTTP/1.0\r\n\r\n")), "get-time GET /api/setup/time?zone=1 0 ");
+    EXPECT_EQ(body_of(ask("PUT /api/setup/time HTTP/1.1\r\nContent-Length: 16\r\n\r\n{\"time\":\"7:5:3\"}")),
+              "put-time PUT /api/setup/time 16 {\"time\":\"7:5:3\"}");
+    EXPECT_EQ(body_of(ask("GET /api/led/intensity/increment HTTP/1.1\r\n\r\n")),
+              "intensity GET /api/led/intensity/increment 0 ");
+    EXPECT_EQ(body_of(ask("DELETE /api/any/thing HTTP/1.1\r\n\r\n")), "any DELETE /api/any/thing 0 ");
+
+    // No route for the method, or a method in the wrong case: the 404 page, byte for byte.
+    for (const char *request : {"DELETE /api/status HTTP/1.1\r\n\r\n", "POST /api/led/intensity HTTP/1.1\r\n\r\n",
+                                "get /api/status HTTP/1.1\r\n\r\n", "GET /api/stat HTTP/1.0\r\n\r\n"})
+        EXPECT_EQ(ask(request), std::string(http_not_found_response, http_not_found_length)) << request;
+    EXPECT_EQ(http_not_found_length, 172u);
+}
+
+TEST_F(HttpServer, SixteenthClientIsServedOnceOneOfFifteenCloses)
+{
+    add("GET", "/", "root");
+    serve();
+    std::vector<int> idle;
+    for (int i = 0; i < 15; ++i)
+        idle.push_back(connect_client(port));
+    int late = connect_client(port);
+    send_text(late, "GET /late HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(receive(late, 300ms), "");
+    close(idle.back());
+    idle.pop_back();
+    EXPECT_EQ(body_of(receive(late)), "root GET /late 0 ");
+    close(late);
+    for (int fd : idle)
+        close(fd);
+}
+
+TEST_F(HttpServer, StalledClientsAreClosedAfterTheRequestTimeOut)
+{
+    add("GET", "/", "root");
+    http_server_set_request_timeout(server, 300);
+    serve();
+    auto start = steady::now();
+    std::vector<int> stalled;
+    for (const char *sent : {"", "GET /api/sta", "G(T / HTTP/1.1\r\n\r\n"})
+        for (int i = 0; i < 5; ++i) {
+            stalled.push_back(connect_client(port));
+            if (*sent)
+                send_text(stalled.back(), sent);
+        }
+    // All 15 slots are taken; a new client is served once they time out.
+    int late = connect_client(port);
+    send_text(late, "GET /late HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(body_of(receive(late)), "root GET /late 0 ");
+    for (int fd : stalled) {
+        bool closed = false;
+        EXPECT_EQ(receive(fd, 5000ms, &closed), "");
+        EXPECT_TRUE(closed);
+        close(fd);
+    }
+    EXPECT_GE(steady::now() - start, 300ms);
+    EXPECT_NE(trace().find("HSRV: request timeout 127.0.0.1 ["), std::string::npos);
+    close(late);
+}
+
+TEST_F(HttpServer, BoundHandlerGetsLaterReadsAndItsCloseFunctionAndNoTimeOut)
+{
+    ASSERT_EQ(http_server_register_handler(server, "POST", "/stream", echo_handler, count_close, nullptr), 0);
+    http_server_set_request_timeout(server, 100);
+    serve();
+    int fd = connect_client(port);
+    send_text(fd, "POST /stream HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc");
+    std::this_thread::sleep_for(300ms);  // well past the request time-out
+    send_text(fd, "ping");
+    EXPECT_EQ(receive(fd, 5000ms, nullptr, 4), "ping");
+    EXPECT_EQ(closes, 0);
+    close(fd);
+    EXPECT_TRUE(wait_until([] { return closes == 1; }));
+}
+
+TEST_F(HttpServer, ARequestFollowedAtOnceByAHangUpIsStillServed)
+{
+    add("POST", "/upload", "upload");
+    serve();
+    std::string body(20000, 'u');
+    body.back() = 'Z';
+    int fd = connect_client(port);
+    send_text(fd, "POST /upload HTTP/1.1\r\nContent-Length: 20000\r\n\r\n" + body);
+    shutdown(fd, SHUT_WR);
+    std::string reply = body_of(receive(fd));
+    EXPECT_EQ(reply.substr(0, 22), "upload POST /upload 20");
+    EXPECT_EQ(reply.size(), std::string("upload POST /upload 20000 ").size() + 20000);
+    EXPECT_EQ(reply.back(), 'Z');
+    close(fd);
+}
+
+TEST_F(HttpServer, LongRepliesReachASlowReaderWhole)
+{
+    ASSERT_EQ(http_server_register_handler(server, "GET", "/long", long_reply_handler, nullptr, nullptr), 0);
+    serve();
+    int fd = connect_client(port, 4096);
+    send_text(fd, "GET /long HTTP/1.1\r\n\r\n");
+    std::this_thread::sleep_for(200ms);  // the server's window fills meanwhile
+    std::string got = receive(fd, 10000ms);
+    ASSERT_EQ(got.size(), long_reply_size);
+    for (size_t i : {size_t{0}, long_reply_size / 2, long_reply_size - 1})
+        EXPECT_EQ(got[i], static_cast<char>('a' + i % 26)) << i;
+    close(fd);
+}
+
+TEST_F(HttpServer, ABurstOfClientsQueuesWithoutDroppedHandshakes)
+{
+    add("GET", "/", "root");
+    // While the server is busy (not serving yet), 60 clients connect: each
+    // handshake completes at once, none waits for a retransmission.
+    std::vector<int> clients;
+    for (int i = 0; i < 60; ++i) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+        clients.push_back(fd);
+    }
+    for (size_t i = 0; i < clients.size(); ++i) {
+        pollfd watch{clients[i], POLLOUT, 0};
+        ASSERT_EQ(poll(&watch, 1, 500), 1) << "client " << i;
+        send_text(clients[i], "GET /burst HTTP/1.1\r\n\r\n");
+    }
+    serve();
+    for (int fd : clients) {
+        EXPECT_EQ(body_of(receive(fd)), "root GET /burst 0 ");
+        close(fd);
+    }
+}
+
+TEST_F(HttpServer, AFullPoolWaitsInsteadOfSpinning)
+{
+    std::vector<int> clients;
+    for (int i = 0; i < 16; ++i)
+        clients.push_back(connect_client(port));
+    for (int i = 0; i < 50 && server->active_count < 15; ++i)
+        http_server_process_events(server, 20);
+    ASSERT_EQ(server->active_count, 15u);
+    auto start = steady::now();
+    ASSERT_EQ(http_server_process_events(server, 300), 0);
+    EXPECT_GE(steady::now() - start, 250ms);
+    EXPECT_EQ(server->accepted_count, 15u);
+    for (int fd : clients)
+        close(fd);
+}
+
+}  // namespace
