@@ -1,4 +1,6 @@
 // vx4-api: the control daemon of the camera head.
+#include <pthread.h>
+
 #include <csignal>
 #include <cstdio>
 
@@ -7,6 +9,7 @@
 #include "platform.h"
 #include "settings.h"
 #include "trace.h"
+#include "visca_connection.h"
 
 int main(int, char **argv)
 {
@@ -20,6 +23,8 @@ int main(int, char **argv)
     init_trace();
     vx4_init_nv();
     fputs("start\n", stderr);
+    visca_thread_data.host = vx4_platform().camera_host.c_str();
+    pthread_create(&visca_thread_data.thread, nullptr, visca_thread_procedure, &visca_thread_data);
 
     vx4_application application;
     if (vx4_application_init(&application, argv[0]) != 0)
