@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <type_traits>
 
@@ -460,10 +461,12 @@ void *visca_thread_procedure(void *argument)
     record->camera = nullptr;
     if (record->wake_fd < 0)
         record->wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    const char *host = record->host ? record->host : vx4_platform().camera_host.c_str();
+    // The thread runs on while the process exits and the platform layer's
+    // strings are destroyed: it keeps its own copy of the address.
+    const std::string host = record->host ? record->host : vx4_platform().camera_host;
     int port = vx4_platform().camera_visca_port;
     for (;;)
-        run_link(record, host, port);
+        run_link(record, host.c_str(), port);
     return nullptr;
 }
 
