@@ -78,8 +78,7 @@ private:
     };
     struct Client {
         int fd;
-        std::vector<uint8_t> input;
-        bool too_long = false;
+        std::vector<uint8_t> input;  // up to one byte past the longest packet
         int unanswered = 0;
         std::vector<Pending> pending;
     };
@@ -203,13 +202,10 @@ private:
         for (ssize_t i = 0; i < got; ++i) {
             if (client.input.size() <= packet_limit)
                 client.input.push_back(data[i]);
-            else
-                client.too_long = true;
             if (data[i] != 0xFF)
                 continue;
             std::vector<uint8_t> packet;
             packet.swap(client.input);
-            client.too_long = false;
             handle_packet(client, std::move(packet));
         }
         return true;
@@ -297,7 +293,7 @@ private:
             if (listen_fd_ >= 0 && watch[1].fd == listen_fd_ && (watch[1].revents & POLLIN)) {
                 int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
                 if (fd >= 0) {
-                    clients_.push_back({fd, {}, false, 0, {}});
+                    clients_.push_back({fd, {}, 0, {}});
                     ++connections_accepted_;
                 }
             }

@@ -287,7 +287,9 @@ bool SimViscaCamera::command(const uint8_t *c, size_t n, double now, std::vector
             if (!switch_value(arg, &power_))
                 return false;
             if (!power_) {
-                zoom_.stop(), focus_.stop(), digital_zoom_.stop();
+                zoom_.stop();
+                focus_.stop();
+                digital_zoom_.stop();
             }
             break;
         case 0x19:
@@ -305,9 +307,9 @@ bool SimViscaCamera::command(const uint8_t *c, size_t n, double now, std::vector
             if (arg == 0x00)
                 zoom_.stop();
             else if (arg == 0x02 || arg == 0x03)
-                zoom_.stop(), zoom_.rate = (arg == 0x02 ? 1 : -1) * zoom_rate(standard_speed);
+                zoom_.run((arg == 0x02 ? 1 : -1) * zoom_rate(standard_speed));
             else if ((arg & 0xF0) == 0x20 || (arg & 0xF0) == 0x30)
-                zoom_.stop(), zoom_.rate = ((arg & 0xF0) == 0x20 ? 1 : -1) * zoom_rate(speed & 0x07);
+                zoom_.run(((arg & 0xF0) == 0x20 ? 1 : -1) * zoom_rate(speed & 0x07));
             else
                 return false;
             break;
@@ -324,15 +326,16 @@ bool SimViscaCamera::command(const uint8_t *c, size_t n, double now, std::vector
                 notices(out, now + ack_delay_ + reply_gap, false, true);
             break;
         case 0x06:
-            if (arg == 0x00)
+            if (arg == 0x00) {
                 digital_zoom_.stop();
-            else if (switch_value(arg, &flag))
-                digital_zoom_on_ = flag, limit_zoom();
-            else if ((arg & 0xF0) == 0x20 || (arg & 0xF0) == 0x30)
-                digital_zoom_.stop(),
-                    digital_zoom_.rate = ((arg & 0xF0) == 0x20 ? 1 : -1) * digital_zoom_rate(speed & 0x07);
-            else
+            } else if (switch_value(arg, &flag)) {
+                digital_zoom_on_ = flag;
+                limit_zoom();
+            } else if ((arg & 0xF0) == 0x20 || (arg & 0xF0) == 0x30) {
+                digital_zoom_.run(((arg & 0xF0) == 0x20 ? 1 : -1) * digital_zoom_rate(speed & 0x07));
+            } else {
                 return false;
+            }
             break;
         case 0x36:
             if (arg > 0x01)
@@ -345,9 +348,9 @@ bool SimViscaCamera::command(const uint8_t *c, size_t n, double now, std::vector
             if (arg == 0x00)
                 focus_.stop();
             else if (arg == 0x02 || arg == 0x03)
-                focus_.stop(), focus_.rate = (arg == 0x02 ? -1 : 1) * focus_rate(standard_speed);
+                focus_.run((arg == 0x02 ? -1 : 1) * focus_rate(standard_speed));
             else if ((arg & 0xF0) == 0x20 || (arg & 0xF0) == 0x30)
-                focus_.stop(), focus_.rate = ((arg & 0xF0) == 0x20 ? -1 : 1) * focus_rate(speed & 0x07);
+                focus_.run(((arg & 0xF0) == 0x20 ? -1 : 1) * focus_rate(speed & 0x07));
             else
                 return false;
             break;

@@ -44,8 +44,22 @@ private:
         double high = 0;
         double target = -1;  // direct move under way when >= 0
         double rate = 0;     // positions per second, signed, for continuous moves
-        void stop() { target = -1, rate = 0; }
-        void move_to(double where, double speed) { target = where < low ? low : where > high ? high : where, rate = speed; }
+        void stop()
+        {
+            target = -1;
+            rate = 0;
+        }
+        // Continuous move at a signed speed, until stopped or at an end.
+        void run(double speed)
+        {
+            target = -1;
+            rate = speed;
+        }
+        void move_to(double where, double speed)
+        {
+            target = where < low ? low : where > high ? high : where;
+            rate = speed;
+        }
         bool advance(double seconds);
         bool busy() const { return target >= 0 || rate != 0; }
     };

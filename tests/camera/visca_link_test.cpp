@@ -342,7 +342,8 @@ TEST_F(ViscaLink, RepliesAreFramedAcrossReads)
     reply("90 41 FF 90 07 04 16 00 00 01 02 03 04 FF");
     ASSERT_TRUE(pump([this] { return camera->focus_position == 0x1234; }));
     EXPECT_EQ(acknowledged, 2);
-    reply("90 41 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 FF 90 51 FF");
+    // Its tail would read as an acknowledge if the framing lost its place.
+    reply("90 41 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 90 41 FF 90 51 FF");
     ASSERT_TRUE(pump([] { return completed == 1; }));
     EXPECT_EQ(acknowledged, 2);
     EXPECT_EQ(trace_count("overrun"), 1);
