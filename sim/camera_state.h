@@ -16,7 +16,7 @@ struct SimTitleLine {
 
 struct SimCameraView {
     bool power = true;
-    int zoom_position = 0;   // optical zoom, 0x0000 (wide) to 0x4000 (tele)
+    int zoom_position = 0;   // 0x0000 (wide) to 0x4000 (optical tele), on to 0x7AC0 with digital zoom combined
     int digital_zoom = 0;
     int focus_position = 0x1000;
     std::array<SimTitleLine, 11> titles;

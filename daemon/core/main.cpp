@@ -10,6 +10,7 @@
 #include "platform.h"
 #include "settings.h"
 #include "trace.h"
+#include "visca_connection.h"
 
 int main(int, char **argv)
 {
@@ -23,6 +24,8 @@ int main(int, char **argv)
     init_trace();
     vx4_init_nv();
     fputs("start\n", stderr);
+    visca_thread_data.host = vx4_platform().camera_host.c_str();
+    pthread_create(&visca_thread_data.thread, nullptr, visca_thread_procedure, &visca_thread_data);
     pthread_t api_thread;
     if (pthread_create(&api_thread, nullptr, http_server_thread, nullptr) == 0)
         pthread_detach(api_thread);

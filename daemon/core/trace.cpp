@@ -39,6 +39,9 @@ const char *const tags[32] = {
 std::string trace_path() { return vx4_path("/media/usb99/trace"); }
 std::string old_trace_path() { return vx4_path("/media/usb99/trace_old"); }
 std::string mask_path() { return vx4_path("/media/usb99/trace_mask"); }
+// The mask watcher runs on while the process exits and the platform layer's
+// strings are destroyed: what it reads is this copy, which never is.
+char watched_mask_path[4096];
 
 // Fills stamp_buffer with " [hh:mm:ss.mmm]"; called under the line lock.
 void format_stamp()
@@ -56,7 +59,7 @@ void format_stamp()
 // mask is left alone when the file cannot be opened or does not scan.
 void read_mask_file()
 {
-    FILE *file = fopen(mask_path().c_str(), "r");
+    FILE *file = fopen(watched_mask_path, "r");
     if (!file)
         return;
     char text[mask_text_limit + 1] = {};
@@ -82,8 +85,7 @@ void write_record(const char *what)
 // renaming a new file over the old one): wait for the file to be back.
 void rewatch_mask_file()
 {
-    std::string path = mask_path();
-    while (inotify_add_watch(watcher_fd, path.c_str(), IN_MODIFY | IN_CREATE) < 0)
+    while (inotify_add_watch(watcher_fd, watched_mask_path, IN_MODIFY | IN_CREATE) < 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
 }
 
@@ -134,6 +136,7 @@ void start_mask_watcher()
 
 void init_trace()
 {
+    snprintf(watched_mask_path, sizeof watched_mask_path, "%s", mask_path().c_str());
     trace_mask = 0;
     std::string path = trace_path();
     if (FILE *previous = fopen(path.c_str(), "r")) {

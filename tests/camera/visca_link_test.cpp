@@ -1,0 +1,444 @@
+// The VISCA link on a loop driven by the test, with the test playing the
+// camera on a loopback socket.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "support.h"
+#include "trace.h"
+#include "visca_commands.h"
+#include "visca_connection.h"
+
+using namespace vx4test;
+using clock_type = std::chrono::steady_clock;
+
+namespace {
+
+std::vector<uint8_t> bytes_of(const std::string &hex)
+{
+    std::vector<uint8_t> bytes;
+    for (size_t at = 0; at + 1 < hex.size();) {
+        if (hex[at] == ' ') {
+            ++at;
+            continue;
+        }
+        bytes.push_back(static_cast<uint8_t>(std::stoi(hex.substr(at, 2), nullptr, 16)));
+        at += 2;
+    }
+    return bytes;
+}
+
+std::string hex_of(const std::vector<uint8_t> &bytes)
+{
+    std::string text;
+    char part[4];
+    for (uint8_t byte : bytes) {
+        snprintf(part, sizeof part, text.empty() ? "%02X" : " %02X", byte);
+        text += part;
+    }
+    return text;
+}
+
+int acknowledged = 0;
+int completed = 0;
+std::vector<int> errors;
+
+void count_acknowledge(visca_camera *, int) { ++acknowledged; }
+void count_completion(visca_camera *, int) { ++completed; }
+void count_error(visca_camera *, int, int code) { errors.push_back(code); }
+
+int listen_on_loopback(int backlog, int *port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&address), length) != 0 || listen(fd, backlog) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+        throw std::runtime_error("listen failed");
+    *port = ntohs(address.sin_port);
+    return fd;
+}
+
+class ViscaLink : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        root.enter();
+        root.write("/media/usb99/trace_mask", "0x00000040");
+        init_trace();
+        acknowledged = completed = 0;
+        errors.clear();
+        listener = listen_on_loopback(4, &port);
+        loop = ev_loop_new(EVBACKEND_POLL);
+        connection = visca_connection_create(loop, "127.0.0.1", port, 5000);
+        ASSERT_NE(connection, nullptr);
+        camera = visca_connection_add_camera(connection, 1, 0);
+        ASSERT_NE(camera, nullptr);
+        camera->acknowledge_callback = count_acknowledge;
+        camera->completion_callback = count_completion;
+        camera->error_callback = count_error;
+    }
+
+    void TearDown() override
+    {
+        visca_connection_destroy(connection);
+        ev_loop_destroy(loop);
+        if (peer >= 0)
+            close(peer);
+        close(listener);
+    }
+
+    // Runs the link's loop until the condition holds.
+    bool pump(const std::function<bool()> &condition, milliseconds timeout = 3000ms)
+    {
+        return wait_until([&] {
+            ev_run(loop, EVRUN_NOWAIT);
+            return condition();
+        }, timeout, 1ms);
+    }
+
+    void connect_camera()
+    {
+        ASSERT_TRUE(pump([this] { return visca_connection_is_connected(connection) != 0; }));
+        peer = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        ASSERT_GE(peer, 0);
+    }
+
+    // The next packet the camera receives, or "" when none comes in time.
+    std::string next_packet(milliseconds timeout = 2000ms)
+    {
+        auto deadline = clock_type::now() + timeout;
+        for (;;) {
+            auto end = std::find(wire.begin(), wire.end(), 0xFF);
+            if (end != wire.end()) {
+                std::vector<uint8_t> packet(wire.begin(), end + 1);
+                wire.erase(wire.begin(), end + 1);
+                return hex_of(packet);
+            }
+            if (clock_type::now() >= deadline)
+                return "";
+            ev_run(loop, EVRUN_NOWAIT);
+            pollfd watch{peer, POLLIN, 0};
+            if (poll(&watch, 1, 1) == 1) {
+                uint8_t data[256];
+                ssize_t got = recv(peer, data, sizeof data, 0);
+                if (got <= 0)
+                    return "";
+                wire.insert(wire.end(), data, data + got);
+            }
+        }
+    }
+
+    void reply(const std::string &hex)
+    {
+        std::vector<uint8_t> bytes = bytes_of(hex);
+        ASSERT_EQ(send(peer, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+    }
+
+    int trace_count(const std::string &message) const
+    {
+        int count = 0;
+        for (const std::string &line : split_lines(root.read("/media/usb99/trace")))
+            if (line.rfind("VSIO: " + message + " [", 0) == 0)
+                ++count;
+        return count;
+    }
+
+    SandboxRoot root;
+    int listener = -1;
+    int port = 0;
+    int peer = -1;
+    std::vector<uint8_t> wire;
+    struct ev_loop *loop = nullptr;
+    visca_connection *connection = nullptr;
+    visca_camera *camera = nullptr;
+};
+
+TEST_F(ViscaLink, CommandsBuildThePacketsOfTheCommandTable)
+{
+    connect_camera();
+    const std::vector<std::pair<std::function<int()>, std::string>> cases = {
+        {[&] { return visca_camera_zoom_direct(camera, 0x4000); }, "81 01 04 47 04 00 00 00 FF"},
+        {[&] { return visca_camera_zoom_direct(camera, 74565); }, "81 01 04 47 02 03 04 05 FF"},
+        {[&] { return visca_camera_gain_direct(camera, 0x1A); }, "81 01 04 4C 00 00 01 0A FF"},
+        {[&] { return visca_camera_focus_far_variable(camera, 9); }, "81 01 04 08 21 FF"},
+        {[&] { return visca_camera_zoom_tele_variable(camera, 9); }, "81 01 04 07 29 FF"},
+        {[&] { return visca_camera_title_set_2(camera, 1, "Pipe-7"); },
+         "81 01 04 73 21 0F 08 0F 04 4F 24 1B 1B 1B 1B FF"},
+        {[&] { return visca_camera_title_set_3(camera, 10, "0123456789AB"); },
+         "81 01 04 73 3A 27 1E 1F 20 21 22 23 24 25 26 FF"},
+        {[&] { return visca_camera_title_set_2(camera, 0, "a&?!$\":'.,/- #z"); },
+         "81 01 04 73 20 00 1A 1C 1D 41 49 4A 4B 4C 4D FF"},
+        {[&] { return visca_camera_title_set_2(camera, 3, "/- #z"); },
+         "81 01 04 73 23 4E 4F 1B 1B 19 1B 1B 1B 1B 1B FF"},
+        {[&] { return visca_camera_title_set_1(camera, 10, 6, 3, 1); },
+         "81 01 04 73 1A 00 06 03 01 00 00 00 00 00 00 FF"},
+        {[&] { return visca_camera_title_set_1(camera, 2, -4, 0, 0); },
+         "81 01 04 73 12 00 FC 00 00 00 00 00 00 00 00 FF"},
+        {[&] { return visca_camera_title_turn_line_off(camera, 10); }, "81 01 04 74 3A FF"},
+        {[&] { return visca_camera_zoom_focus_direct(camera, 0x1234, 0xABCD); },
+         "81 01 04 47 01 02 03 04 0A 0B 0C 0D FF"},
+        {[&] { return visca_camera_digital_zoom_direct(camera, 0x1EB); }, "81 01 04 46 00 00 0E 0B FF"},
+        {[&] { return visca_camera_defog_level(camera, 0x12); }, "81 01 04 37 02 02 FF"},
+        {[&] { return visca_camera_defog_off(camera); }, "81 01 04 37 03 00 FF"},
+        {[&] { return visca_camera_version_inq(camera); }, "81 09 00 02 FF"},
+        {[&] { return visca_camera_white_balance_sodium_lamp_outdoor_auto(camera); }, "81 01 04 35 09 FF"},
+        {[&] { return visca_camera_shutter_down(camera); }, "81 01 04 0A 03 FF"},
+    };
+    for (const auto &[queue, expected] : cases) {
+        ASSERT_EQ(queue(), 0) << expected;
+        EXPECT_EQ(next_packet(), expected);
+        visca_camera_complete_command(camera, VISCA_ACKNOWLEDGED);
+    }
+    // A byte 0xFF inside a packet would end it early at the camera.
+    EXPECT_EQ(visca_camera_title_set_1(camera, 2, -1, 0, 0), -1);
+    EXPECT_EQ(next_packet(100ms), "");
+}
+
+TEST_F(ViscaLink, RefusesCommandsWhileDisconnected)
+{
+    EXPECT_EQ(visca_camera_zoom_tele(camera), -1);  // still connecting
+    connect_camera();
+    EXPECT_EQ(next_packet(100ms), "");  // nothing was kept from before
+    ASSERT_EQ(visca_camera_zoom_tele(camera), 0);
+    EXPECT_EQ(next_packet(), "81 01 04 07 02 FF");
+
+    close(peer);
+    peer = -1;
+    ASSERT_TRUE(pump([this] { return connection->fd == -1; }));
+    EXPECT_EQ(trace_count("remote close"), 1);
+    EXPECT_EQ(visca_connection_is_connected(connection), 0);
+    EXPECT_EQ(visca_camera_zoom_wide(camera), -1);
+    EXPECT_EQ(visca_camera_title_clear_all(camera), -1);
+}
+
+TEST_F(ViscaLink, QueueHoldsOneHundredAndTwentySevenCommands)
+{
+    connect_camera();
+    for (int i = 0; i < 127; ++i)
+        ASSERT_EQ(visca_camera_focus_direct(camera, i), 0) << i;
+    EXPECT_EQ(visca_camera_focus_direct(camera, 127), -1);
+    EXPECT_EQ(next_packet(), "81 01 04 48 00 00 00 00 FF");
+
+    // Each reply frees one entry, and the queue keeps its order.
+    reply("90 41 FF");
+    EXPECT_EQ(next_packet(), "81 01 04 48 00 00 00 01 FF");
+    EXPECT_EQ(visca_camera_focus_direct(camera, 127), 0);
+    EXPECT_EQ(visca_camera_focus_direct(camera, 128), -1);
+    for (int i = 2; i <= 127; ++i) {
+        reply("90 41 FF");
+        ASSERT_EQ(next_packet(), hex_of({0x81, 0x01, 0x04, 0x48, 0x00, 0x00, static_cast<uint8_t>(i >> 4),
+                                         static_cast<uint8_t>(i & 0x0F), 0xFF}));
+    }
+    reply("90 41 FF");
+    EXPECT_TRUE(pump([this] { return camera->in_flight == 0; }));
+    EXPECT_EQ(acknowledged, 128);
+}
+
+TEST_F(ViscaLink, NextCommandGoesOutOnAcknowledgeOrAfterTheTimeOut)
+{
+    connect_camera();
+    ASSERT_EQ(visca_camera_zoom_tele(camera), 0);
+    ASSERT_EQ(visca_camera_zoom_stop(camera), 0);
+    ASSERT_EQ(visca_camera_zoom_wide(camera), 0);
+    EXPECT_EQ(next_packet(), "81 01 04 07 02 FF");
+    EXPECT_EQ(next_packet(100ms), "");  // waits for the camera
+    reply("90 41 FF");
+    EXPECT_EQ(next_packet(), "81 01 04 07 00 FF");
+
+    // No reply: the command is given up after 0.25 s, the camera's interface
+    // cleared, and the next one sent.
+    auto start = clock_type::now();
+    EXPECT_EQ(next_packet(), "81 01 00 01 FF");
+    EXPECT_EQ(next_packet(), "81 01 04 07 03 FF");
+    auto waited = clock_type::now() - start;
+    EXPECT_GE(waited, 200ms);
+    EXPECT_LT(waited, 1000ms);
+    EXPECT_EQ(trace_count("if clear"), 1);
+    EXPECT_EQ(trace_count("complete 2 3"), 1);
+}
+
+TEST_F(ViscaLink, ErrorsAndCompletionsOfTheCommandOnTheLineReleaseIt)
+{
+    connect_camera();
+    ASSERT_EQ(visca_camera_zoom_tele(camera), 0);
+    ASSERT_EQ(visca_camera_zoom_stop(camera), 0);
+    ASSERT_EQ(visca_camera_zoom_wide(camera), 0);
+    ASSERT_EQ(visca_camera_version_inq(camera), 0);
+    EXPECT_EQ(next_packet(), "81 01 04 07 02 FF");
+    reply("90 60 02 FF");  // syntax error
+    EXPECT_EQ(next_packet(), "81 01 04 07 00 FF");
+    ASSERT_EQ(errors, std::vector<int>{0x02});
+    reply("90 41 FF");
+    EXPECT_EQ(next_packet(), "81 01 04 07 03 FF");
+    // The completion of the acknowledged command on socket 1 belongs to it,
+    // not to the command on the line, which waits for its own reply.
+    reply("90 51 FF");
+    EXPECT_TRUE(pump([] { return completed == 1; }));
+    EXPECT_EQ(next_packet(100ms), "");
+    reply("90 42 FF");
+    EXPECT_EQ(next_packet(), "81 09 00 02 FF");
+    // An inquiry is answered by a completion alone.
+    reply("90 50 00 20 06 1A 01 23 02 FF");
+    EXPECT_TRUE(pump([this] { return camera->in_flight == 0; }));
+    EXPECT_EQ(trace_count("complete 1 2"), 1);
+    EXPECT_EQ(trace_count("complete 4 1"), 1);
+}
+
+TEST_F(ViscaLink, ACommandRefusedForAFullBufferGoesAgainWhenASocketCompletes)
+{
+    connect_camera();
+    ASSERT_EQ(visca_camera_zoom_tele(camera), 0);
+    ASSERT_EQ(visca_camera_focus_far(camera), 0);
+    ASSERT_EQ(visca_camera_iris_up(camera), 0);
+    ASSERT_EQ(visca_camera_gain_up(camera), 0);
+    EXPECT_EQ(next_packet(), "81 01 04 07 02 FF");
+    reply("90 41 FF");
+    EXPECT_EQ(next_packet(), "81 01 04 08 02 FF");
+    reply("90 42 FF");
+    EXPECT_EQ(next_packet(), "81 01 04 0B 02 FF");
+    reply("90 60 03 FF");
+    EXPECT_EQ(next_packet(100ms), "");
+    reply("90 51 FF");
+    EXPECT_EQ(next_packet(), "81 01 04 0B 02 FF");
+    reply("90 41 FF");
+    EXPECT_EQ(next_packet(), "81 01 04 0C 02 FF");
+    EXPECT_EQ(trace_count("buffer full 3"), 1);
+
+    // Without a socket freed in time, the usual time-out ends it.
+    reply("90 60 03 FF");
+    EXPECT_EQ(next_packet(100ms), "");
+    ASSERT_TRUE(pump([this] { return camera->in_flight == 0; }, 1000ms));
+    EXPECT_EQ(trace_count("complete 4 3"), 1);
+    EXPECT_EQ(trace_count("if clear"), 0);
+}
+
+TEST_F(ViscaLink, RepliesAreFramedAcrossReads)
+{
+    connect_camera();
+    ASSERT_EQ(visca_camera_zoom_tele(camera), 0);
+    ASSERT_EQ(visca_camera_zoom_stop(camera), 0);
+    EXPECT_EQ(next_packet(), "81 01 04 07 02 FF");
+    reply("90");
+    ASSERT_TRUE(pump([this] { return connection->receive_count == 1; }));
+    EXPECT_EQ(acknowledged, 0);
+    reply("41 FF");
+    EXPECT_EQ(next_packet(), "81 01 04 07 00 FF");
+    EXPECT_EQ(acknowledged, 1);
+
+    // Several replies in one read, and a reply too long to be one.
+    reply("90 41 FF 90 07 04 16 00 00 01 02 03 04 FF");
+    ASSERT_TRUE(pump([this] { return camera->focus_position == 0x1234; }));
+    EXPECT_EQ(acknowledged, 2);
+    // Its tail would read as an acknowledge if the framing lost its place.
+    reply("90 41 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 90 41 FF 90 51 FF");
+    ASSERT_TRUE(pump([] { return completed == 1; }));
+    EXPECT_EQ(acknowledged, 2);
+    EXPECT_EQ(trace_count("overrun"), 1);
+}
+
+TEST_F(ViscaLink, NoticesAndTheVersionAnswerAreTracked)
+{
+    connect_camera();
+    reply("90 07 04 69 0A 0B 01 02 03 04 FF");
+    ASSERT_TRUE(pump([this] { return camera->zoom_position == 0x1234; }));
+    EXPECT_EQ(camera->digital_zoom_position, 0xAB);
+    EXPECT_EQ(global_zoom_position, 0x1234);
+    reply("90 07 04 16 00 00 0F 0E 0D 0C FF");
+    ASSERT_TRUE(pump([this] { return camera->focus_position == 0xFEDC; }));
+    EXPECT_EQ(global_focus_position, 0xFEDC);
+    // A notice too short to carry a position changes nothing.
+    reply("90 07 04 69 05 FF 90 50 00 20 06 1A 01 23 02 FF");
+    ASSERT_TRUE(pump([this] { return camera->model_code != 0; }));
+    EXPECT_EQ(camera->model_code, 0x061A);
+    EXPECT_EQ(camera->rom_version, 0x0123);
+    EXPECT_EQ(camera->zoom_position, 0x1234);
+    // A reply from an address without a camera is dropped.
+    reply("A0 50 00 20 07 00 02 00 02 FF");
+    reply("90 07 04 69 00 00 00 00 00 01 FF");
+    ASSERT_TRUE(pump([this] { return camera->zoom_position == 1; }));
+    EXPECT_EQ(camera->model_code, 0x061A);
+}
+
+TEST_F(ViscaLink, FirstAcknowledgementsSwitchOnNoticesAndAskTheVersion)
+{
+    camera->acknowledge_callback = visca_acknowledge_callback;
+    global_zoom_position = 300;
+    connect_camera();
+    ASSERT_EQ(visca_camera_zoom_stop(camera), 0);
+    EXPECT_EQ(next_packet(), "81 01 04 07 00 FF");
+    reply("90 41 FF");
+    EXPECT_EQ(next_packet(), "81 01 04 16 02 FF");
+    reply("90 42 FF 90 51 FF");
+    EXPECT_EQ(next_packet(), "81 01 04 69 02 FF");
+    EXPECT_EQ(camera->zoom_position, 300);  // the last known one until a notice
+    reply("90 41 FF");
+    EXPECT_EQ(next_packet(), "81 09 00 02 FF");
+    reply("90 50 00 20 06 1A 01 23 02 FF");
+    ASSERT_EQ(visca_camera_zoom_tele(camera), 0);
+    EXPECT_EQ(next_packet(), "81 01 04 07 02 FF");
+    reply("90 41 FF");
+    EXPECT_EQ(next_packet(200ms), "");
+    EXPECT_EQ(trace_count("visca command 1 acknowledged"), 3);
+}
+
+TEST(ViscaConnect, TimesOutAndTellsRefusedConnections)
+{
+    SandboxRoot root;
+    root.enter();
+    root.write("/media/usb99/trace_mask", "0x00000040");
+    init_trace();
+    struct ev_loop *loop = ev_loop_new(EVBACKEND_POLL);
+    auto run_until_closed = [loop](visca_connection *connection) {
+        return wait_until([&] {
+            ev_run(loop, EVRUN_NOWAIT);
+            return connection->fd == -1;
+        }, 5000ms, 1ms);
+    };
+
+    // A listener whose backlog is full drops the handshake: no answer at all.
+    int port;
+    int full = listen_on_loopback(0, &port);
+    int filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    auto start = clock_type::now();
+    visca_connection *silent = visca_connection_create(loop, "127.0.0.1", port, 300);
+    ASSERT_NE(silent, nullptr);
+    ASSERT_TRUE(run_until_closed(silent));
+    EXPECT_GE(clock_type::now() - start, 290ms);
+    EXPECT_EQ(visca_connection_is_connected(silent), 0);
+    visca_connection_destroy(silent);
+    close(filler);
+    close(full);
+
+    visca_connection *refused = visca_connection_create(loop, "127.0.0.1", free_tcp_port(), 5000);
+    ASSERT_NE(refused, nullptr);
+    ASSERT_TRUE(run_until_closed(refused));
+    visca_connection_destroy(refused);
+
+    EXPECT_EQ(visca_connection_create(loop, "camera.local", 1000, 5000), nullptr);
+    ev_loop_destroy(loop);
+
+    std::string trace = root.read("/media/usb99/trace");
+    EXPECT_NE(trace.find("VSIO: connect timeout ["), std::string::npos) << trace;
+    EXPECT_NE(trace.find("VSIO: connect error 'Connection refused' ["), std::string::npos) << trace;
+    EXPECT_NE(trace.find("VSIO: addr failure 0 '"), std::string::npos) << trace;
+}
+
+}  // namespace

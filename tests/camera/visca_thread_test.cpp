@@ -1,0 +1,363 @@
+// The VISCA thread against the simulated camera module: commands in order,
+// positions and version, and recovery from every fault the camera can show.
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "camera_settings.h"
+#include "support.h"
+#include "trace.h"
+#include "visca_commands.h"
+#include "visca_connection.h"
+
+using namespace vx4test;
+using clock_type = std::chrono::steady_clock;
+
+namespace {
+
+class ViscaThread : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        visca_port = free_tcp_port();
+        setenv("VX4_CAMERA_VISCA_PORT", std::to_string(visca_port).c_str(), 1);
+        root.enter();
+        root.write("/media/usb99/trace_mask", "0x00000040");
+        init_trace();
+    }
+
+    void start_camera(const std::vector<std::string> &extra = {})
+    {
+        std::vector<std::string> options = {"--visca-port=" + std::to_string(visca_port)};
+        options.insert(options.end(), extra.begin(), extra.end());
+        sim = std::make_unique<SimHead>(root, options);
+    }
+
+    // The thread runs for the rest of the process, as in the daemon.
+    void start_thread()
+    {
+        ASSERT_EQ(pthread_create(&visca_thread_data.thread, nullptr, visca_thread_procedure, &visca_thread_data), 0);
+        pthread_detach(visca_thread_data.thread);
+    }
+
+    static bool connected() { return visca_connection_is_connected(visca_thread_data.connection) != 0; }
+
+    // Queues a command and waits until the camera has answered everything.
+    bool settle(milliseconds timeout = 3000ms)
+    {
+        return wait_until([] {
+            visca_camera *camera = visca_thread_data.camera;
+            if (!camera)
+                return false;
+            std::lock_guard<std::mutex> hold(camera->queue_mutex);
+            return camera->in_flight == 0 && camera->extract_index == camera->insert_index;
+        }, timeout);
+    }
+
+    // Connects, then runs the first command, which switches on the notices
+    // and asks the version.
+    void start_link()
+    {
+        start_thread();
+        ASSERT_TRUE(wait_until(connected, 5000ms));
+        ASSERT_EQ(visca_camera_zoom_stop(visca_thread_data.camera), 0);
+        ASSERT_TRUE(wait_until([] { return visca_thread_data.camera.load()->model_code != 0; }));
+        ASSERT_TRUE(settle());
+    }
+
+    JsonPtr camera_state() const { return sim->get("/camera"); }
+    long long state_number(const char *key) const { return json_object_get_int64(json_at(camera_state().get(), key)); }
+
+    std::vector<std::string> commands() const
+    {
+        JsonPtr reply = sim->get("/camera/commands");
+        std::vector<std::string> list;
+        json_object *array = json_at(reply.get(), "commands");
+        for (size_t i = 0; array && i < json_object_array_length(array); ++i)
+            list.push_back(json_object_get_string(json_object_array_get_idx(array, i)));
+        return list;
+    }
+
+    std::vector<std::string> trace_lines(const std::string &message) const
+    {
+        std::vector<std::string> found;
+        for (const std::string &line : split_lines(root.read("/media/usb99/trace")))
+            if (line.rfind("VSIO: " + message + " [", 0) == 0)
+                found.push_back(line);
+        return found;
+    }
+
+    // Milliseconds of the day from a trace line's stamp.
+    static long stamp_ms(const std::string &line)
+    {
+        std::smatch m;
+        if (!std::regex_search(line, m, std::regex(R"(\[(\d\d):(\d\d):(\d\d)\.(\d\d\d)\]$)")))
+            return -1;
+        return ((std::stol(m[1]) * 60 + std::stol(m[2])) * 60 + std::stol(m[3])) * 1000 + std::stol(m[4]);
+    }
+
+    SandboxRoot root;
+    int visca_port = 0;
+    std::unique_ptr<SimHead> sim;
+};
+
+TEST_F(ViscaThread, CommandsFlowInOrderAndPositionsAndVersionAreTracked)
+{
+    start_camera();
+    sim->post("/camera/version", R"({"model_code": 1815, "rom_version": 770})");
+    sim->post("/camera/delays", R"({"ack_ms": 5})");
+    start_link();
+    visca_camera *camera = visca_thread_data.camera;
+    EXPECT_EQ(camera->model_code, 1815);
+    EXPECT_EQ(camera->rom_version, 770);
+    EXPECT_EQ(commands(), (std::vector<std::string>{"81 01 04 07 00 FF", "81 01 04 16 02 FF", "81 01 04 69 02 FF",
+                                                    "81 09 00 02 FF"}));
+
+    sim->post("/camera/commands/clear");
+    std::vector<std::string> expected;
+    for (int i = 0; i < 12; ++i) {
+        ASSERT_EQ(visca_camera_focus_near_limit(camera, 0x8000 + i), 0);
+        char packet[64];
+        snprintf(packet, sizeof packet, "81 01 04 28 08 00 00 %02X FF", i);
+        expected.push_back(packet);
+    }
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(commands(), expected);
+    EXPECT_EQ(state_number("overlapped"), 0);  // never a second one before the reply
+    EXPECT_EQ(state_number("errors_sent"), 0);
+
+    // Completions slower than the acknowledges fill the camera's two
+    // sockets: what it refuses goes again, in order, and nothing is lost.
+    sim->post("/camera/commands/clear");
+    sim->post("/camera/delays", R"({"completion_ms": 40})");
+    for (int i = 0; i < 8; ++i)
+        ASSERT_EQ(visca_camera_focus_near_limit(camera, 0x8000 + i), 0);
+    ASSERT_TRUE(settle());
+    ASSERT_TRUE(wait_until([this] { return state_number("errors_sent") > 0; }));
+    std::vector<std::string> received = commands();
+    EXPECT_EQ(static_cast<long long>(received.size()) - state_number("errors_sent"), 8);
+    received.erase(std::unique(received.begin(), received.end()), received.end());
+    EXPECT_EQ(received, std::vector<std::string>(expected.begin(), expected.begin() + 8));
+    EXPECT_EQ(state_number("overlapped"), 0);
+    sim->post("/camera/delays", R"({"completion_ms": 0})");
+
+    ASSERT_EQ(visca_camera_zoom_focus_direct(camera, 0x2000, 0x3000), 0);
+    ASSERT_TRUE(wait_until([camera] { return camera->zoom_position == 0x2000 && camera->focus_position == 0x3000; }));
+    EXPECT_EQ(global_zoom_position, 0x2000);
+    EXPECT_EQ(global_focus_position, 0x3000);
+    char text[8];
+    vx4_load_camera_zoom_values(nullptr, nullptr, text, sizeof text);
+    EXPECT_STREQ(text, "3.0x");
+}
+
+TEST_F(ViscaThread, TheCameraAcceptsEveryCommand)
+{
+    start_camera();
+    start_link();
+    visca_camera *camera = visca_thread_data.camera;
+    sim->post("/camera/commands/clear");
+    using command = int (*)(visca_camera *);
+    const command plain[] = {
+        visca_camera_power_off, visca_camera_power_on, visca_camera_initialize_lens, visca_camera_initialize_camera,
+        visca_camera_zoom_tele, visca_camera_zoom_wide, visca_camera_zoom_stop,
+        visca_camera_continuous_zoom_position_off, visca_camera_continuous_zoom_position_on,
+        visca_camera_digital_zoom_on, visca_camera_digital_zoom_separate_mode, visca_camera_digital_zoom_stop,
+        visca_camera_digital_zoom_combine_mode, visca_camera_digital_zoom_off, visca_camera_focus_far,
+        visca_camera_focus_near, visca_camera_focus_stop, visca_camera_manual_focus, visca_camera_auto_focus,
+        visca_camera_auto_focus_trigger, visca_camera_auto_focus_trigger_full_scan,
+        visca_camera_auto_focus_sensitivity_low, visca_camera_auto_focus_sensitivity_normal,
+        visca_camera_auto_focus_mode_interval, visca_camera_auto_focus_mode_zoom_trigger,
+        visca_camera_auto_focus_mode_normal, visca_camera_ir_correction_ir_light,
+        visca_camera_ir_correction_standard, visca_camera_continuous_focus_position_off,
+        visca_camera_continuous_focus_position_on, visca_camera_white_balance_indoor,
+        visca_camera_white_balance_outdoor, visca_camera_white_balance_one_push,
+        visca_camera_white_balance_auto_tracing, visca_camera_white_balance_manual,
+        visca_camera_white_balance_outdoor_auto, visca_camera_white_balance_sodium_lamp_auto,
+        visca_camera_white_balance_sodium_lamp, visca_camera_white_balance_sodium_lamp_outdoor_auto,
+        visca_camera_white_balance_auto, visca_camera_white_balance_one_push_trigger,
+        visca_camera_red_gain_reset, visca_camera_red_gain_up, visca_camera_red_gain_down,
+        visca_camera_blue_gain_reset, visca_camera_blue_gain_up, visca_camera_blue_gain_down,
+        visca_camera_gain_reset, visca_camera_gain_up, visca_camera_gain_down, visca_camera_iris_reset,
+        visca_camera_iris_up, visca_camera_iris_down, visca_camera_shutter_reset, visca_camera_shutter_up,
+        visca_camera_shutter_down, visca_camera_exposure_mode_manual, visca_camera_exposure_mode_shutter_priority,
+        visca_camera_exposure_mode_auto, visca_camera_exposure_mode_iris_priority, visca_camera_picture_flip_on,
+        visca_camera_stabilizer_on, visca_camera_high_sensitivity_on, visca_camera_icr_on, visca_camera_auto_icr_on,
+        visca_camera_defog_off, visca_camera_title_clear_all, visca_camera_title_turn_all_on,
+        visca_camera_title_turn_all_off, visca_camera_version_inq,
+    };
+    int queued = 0;
+    for (command each : plain) {
+        ASSERT_EQ(each(camera), 0);
+        ++queued;
+    }
+    const std::vector<int> with_values = {
+        visca_camera_zoom_tele_variable(camera, 7), visca_camera_zoom_wide_variable(camera, 7),
+        visca_camera_zoom_direct(camera, 0x1000), visca_camera_digital_zoom_tele_variable(camera, 2),
+        visca_camera_digital_zoom_wide_variable(camera, 2), visca_camera_digital_zoom_direct(camera, 0x40),
+        visca_camera_focus_far_variable(camera, 5), visca_camera_focus_near_variable(camera, 5),
+        visca_camera_focus_direct(camera, 0x5000), visca_camera_focus_near_limit(camera, 0xA000),
+        visca_camera_red_gain_direct(camera, 0x21), visca_camera_blue_gain_direct(camera, 0x22),
+        visca_camera_gain_direct(camera, 0x07), visca_camera_iris_direct(camera, 0x0B),
+        visca_camera_shutter_direct(camera, 0x13), visca_camera_defog_level(camera, 2),
+        visca_camera_title_set_1(camera, 10, 6, 3, 1), visca_camera_title_set_2(camera, 10, "Pipe-7 dn"),
+        visca_camera_title_set_3(camera, 10, "150 m 8.5x"), visca_camera_title_turn_line_on(camera, 10),
+        visca_camera_title_set_2(camera, 2, "gone"), visca_camera_title_turn_line_on(camera, 2),
+        visca_camera_title_clear_line(camera, 2), visca_camera_title_turn_line_on(camera, 3),
+        visca_camera_title_turn_line_off(camera, 3),
+    };
+    for (int result : with_values) {
+        ASSERT_EQ(result, 0);
+        ++queued;
+    }
+    ASSERT_TRUE(settle(10000ms));
+    EXPECT_EQ(static_cast<int>(commands().size()), queued);
+    EXPECT_EQ(state_number("errors_sent"), 0);
+
+    JsonPtr state = camera_state();
+    auto text = [&](const char *key) { return std::string(json_object_get_string(json_at(state.get(), key))); };
+    auto number = [&](const char *key) { return json_object_get_int(json_at(state.get(), key)); };
+    auto flag = [&](const char *key) { return json_object_get_boolean(json_at(state.get(), key)) != 0; };
+    EXPECT_EQ(text("exposure_mode"), "iris_priority");
+    EXPECT_EQ(text("white_balance"), "auto");
+    EXPECT_EQ(text("focus_mode"), "auto");
+    EXPECT_EQ(number("red_gain"), 0x21);
+    EXPECT_EQ(number("gain"), 0x07);
+    EXPECT_EQ(number("shutter"), 0x13);
+    EXPECT_EQ(number("focus_near_limit"), 0xA000);
+    EXPECT_EQ(number("defog"), 2);
+    EXPECT_TRUE(flag("picture_flip") && flag("stabilizer") && flag("high_sensitivity") && flag("icr") &&
+                flag("auto_icr") && flag("power"));
+    json_object *titles = json_at(state.get(), "titles");
+    json_object *bottom = json_object_array_get_idx(titles, 10);
+    EXPECT_STREQ(json_object_get_string(json_at(bottom, "text")), "PIPE-7 DN 150 M 8.5X");
+    EXPECT_EQ(json_object_get_int(json_at(bottom, "position")), 6);
+    EXPECT_EQ(json_object_get_int(json_at(bottom, "color")), 3);
+    EXPECT_TRUE(json_object_get_boolean(json_at(bottom, "blink")));
+    EXPECT_TRUE(json_object_get_boolean(json_at(bottom, "shown")));
+    json_object *cleared = json_object_array_get_idx(titles, 2);
+    EXPECT_STREQ(json_object_get_string(json_at(cleared, "text")), "");
+    EXPECT_FALSE(json_object_get_boolean(json_at(cleared, "shown")));
+    EXPECT_FALSE(json_object_get_boolean(json_at(json_object_array_get_idx(titles, 3), "shown")));
+}
+
+TEST_F(ViscaThread, ReconnectsFiveSecondsAfterTheCameraDropsTheConnection)
+{
+    start_camera();
+    start_link();
+    ASSERT_EQ(state_number("connections_accepted"), 1);
+    sim->post("/camera/faults", R"({"drop": true})");
+    ASSERT_TRUE(wait_until([] { return !connected(); }));
+    auto dropped = clock_type::now();
+    EXPECT_EQ(visca_camera_zoom_tele(visca_thread_data.camera), -1);
+    ASSERT_TRUE(wait_until(connected, 10000ms));
+    auto paused = clock_type::now() - dropped;
+    EXPECT_GE(paused, 4800ms);
+    EXPECT_LT(paused, 8000ms);
+    EXPECT_EQ(trace_lines("remote close").size(), 1u);
+    EXPECT_EQ(state_number("connections_accepted"), 2);
+
+    // A new connection starts from unknown positions and switches the
+    // notices on again with its first acknowledgements.
+    sim->post("/camera/commands/clear");
+    visca_camera *camera = visca_thread_data.camera;
+    EXPECT_EQ(camera->focus_position, -1);
+    EXPECT_EQ(camera->version_requested, -1);
+    ASSERT_EQ(visca_camera_zoom_stop(camera), 0);
+    ASSERT_TRUE(wait_until([camera] { return camera->version_requested == 0; }));
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(commands(), (std::vector<std::string>{"81 01 04 07 00 FF", "81 01 04 16 02 FF", "81 01 04 69 02 FF",
+                                                    "81 09 00 02 FF"}));
+}
+
+TEST_F(ViscaThread, RetriesARefusedConnectionEveryFiveSeconds)
+{
+    start_camera();
+    sim->post("/camera/faults", R"({"refuse": true})");
+    start_thread();
+    ASSERT_TRUE(wait_until([this] { return trace_lines("create").size() >= 2; }, 12000ms));
+    std::vector<std::string> errors = trace_lines("connect error 'Connection refused'");
+    ASSERT_GE(errors.size(), 1u);
+    std::vector<std::string> attempts = trace_lines("create");
+    long gap = stamp_ms(attempts[1]) - stamp_ms(attempts[0]);
+    EXPECT_GE(gap, 4900);
+    EXPECT_LT(gap, 7000);
+    EXPECT_EQ(visca_camera_zoom_tele(visca_thread_data.camera), -1);
+
+    sim->post("/camera/faults", R"({"refuse": false})");
+    ASSERT_TRUE(wait_until(connected, 8000ms));
+}
+
+TEST_F(ViscaThread, RecoversFromSilentLateOverLongAndGarbledReplies)
+{
+    start_camera();
+    start_link();
+    visca_camera *camera = visca_thread_data.camera;
+    auto runs = [this, camera]() {
+        sim->post("/camera/commands/clear");
+        int before = static_cast<int>(trace_lines("visca command 1 acknowledged").size());
+        if (visca_camera_zoom_stop(camera) != 0 || visca_camera_focus_stop(camera) != 0 || !settle())
+            return false;
+        return commands().size() == 2 &&
+               trace_lines("visca command 1 acknowledged").size() >= static_cast<size_t>(before + 1);
+    };
+
+    sim->post("/camera/faults", R"({"silent": true})");
+    ASSERT_EQ(visca_camera_zoom_tele(camera), 0);
+    ASSERT_EQ(visca_camera_zoom_stop(camera), 0);
+    ASSERT_TRUE(settle());
+    EXPECT_GE(trace_lines("if clear").size(), 2u);
+    sim->post("/camera/faults", R"({"silent": false})");
+    EXPECT_TRUE(runs());
+
+    // Replies after the time-out: the acknowledge and the answer to the
+    // interface clear come late and must not upset what follows.
+    long long sent = state_number("replies_sent");
+    sim->post("/camera/faults", R"({"late_ms": 400})");
+    ASSERT_EQ(visca_camera_zoom_stop(camera), 0);
+    ASSERT_TRUE(settle());
+    ASSERT_TRUE(wait_until([&] { return state_number("replies_sent") >= sent + 2; }));
+    sim->post("/camera/faults", R"({"late_ms": 0})");
+    EXPECT_TRUE(runs());
+
+    sim->post("/camera/faults", R"({"overlong": 1})");
+    ASSERT_EQ(visca_camera_zoom_stop(camera), 0);
+    ASSERT_TRUE(settle());
+    EXPECT_TRUE(wait_until([this] { return trace_lines("overrun").size() == 1; }));
+    EXPECT_TRUE(runs());
+
+    sim->post("/camera/faults", R"({"garbled": 2})");
+    ASSERT_EQ(visca_camera_zoom_stop(camera), 0);
+    ASSERT_TRUE(settle());
+    EXPECT_TRUE(runs());
+    EXPECT_TRUE(connected());
+    EXPECT_EQ(state_number("connections_accepted"), 1);
+}
+
+TEST_F(ViscaThread, StepsAsideForACameraUpdate)
+{
+    start_camera();
+    start_link();
+    EXPECT_EQ(visca_update_active(&visca_thread_data), 0);
+    visca_request_suspension(&visca_thread_data);
+    ASSERT_TRUE(wait_until([] { return visca_update_active(&visca_thread_data) == 1; }));
+    EXPECT_EQ(visca_thread_data.camera, nullptr);
+    EXPECT_EQ(visca_thread_data.connection, nullptr);
+    ASSERT_TRUE(wait_until([this] { return state_number("connections") == 0; }));
+    pthread_mutex_lock(&visca_thread_data.update_start_mutex);
+    EXPECT_EQ(visca_thread_data.update_started, 1);
+    pthread_mutex_unlock(&visca_thread_data.update_start_mutex);
+    EXPECT_NE(trace_lines("wait begin").size(), 0u);
+
+    visca_report_update_end(&visca_thread_data);
+    ASSERT_TRUE(wait_until([] { return visca_update_active(&visca_thread_data) == 0; }));
+    ASSERT_TRUE(wait_until(connected, 3000ms));  // at once, no pause
+    EXPECT_EQ(state_number("connections_accepted"), 2);
+    EXPECT_EQ(trace_lines("wait end").size(), 1u);
+}
+
+}  // namespace
