@@ -494,7 +494,8 @@ void *service_thread(void *argument)
         case VX4_PB_RECORD_SHUTDOWN: {
             trace(TRACE_POWER_BOARD, "signal shutdown");
             pause_us(50000);
-            vx4_power_board_write write{VX4_PB_REGISTER_POWER, 1, {power_off_request}, {0xFF}};
+            // Bit 1 goes with every power write, also when nothing was read back yet.
+            vx4_power_board_write write{VX4_PB_REGISTER_POWER, 1, {power_write | power_off_request}, {0xFF}};
             vx4_power_board_write_register(board, write);
             break;
         }
