@@ -54,9 +54,9 @@ void format_stamp()
 
 // Reads the first line of the mask file and scans it as hexadecimal. The
 // mask is left alone when the file cannot be opened or does not scan.
-void read_mask_file()
+void read_mask_file(const std::string &path)
 {
-    FILE *file = fopen(mask_path().c_str(), "r");
+    FILE *file = fopen(path.c_str(), "r");
     if (!file)
         return;
     char text[mask_text_limit + 1] = {};
@@ -80,21 +80,22 @@ void write_record(const char *what)
 
 // The watch ends when the mask file is removed or replaced (editors save by
 // renaming a new file over the old one): wait for the file to be back.
-void rewatch_mask_file()
+void rewatch_mask_file(const std::string &path)
 {
-    std::string path = mask_path();
     while (inotify_add_watch(watcher_fd, path.c_str(), IN_MODIFY | IN_CREATE) < 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
 }
 
-void apply_mask_change()
+void apply_mask_change(const std::string &path)
 {
     trace(TRACE_MASK_WATCHER, "modified");
-    read_mask_file();
+    read_mask_file(path);
     write_record("modify");
 }
 
-void watch_mask_file()
+// The thread keeps its own copy of the path: it runs on while the process
+// exits, after the platform layer's configuration is gone.
+void watch_mask_file(std::string path)
 {
     trace(TRACE_MASK_WATCHER, "monitor fd %d", watcher_fd);
     trace(TRACE_MASK_WATCHER, "monitoring trace mask");
@@ -107,9 +108,9 @@ void watch_mask_file()
         for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= got;) {
             const auto *event = reinterpret_cast<const inotify_event *>(events + at);
             if (event->mask & IN_IGNORED)
-                rewatch_mask_file();
+                rewatch_mask_file(path);
             if (event->mask & (IN_MODIFY | IN_IGNORED))
-                apply_mask_change();
+                apply_mask_change(path);
             at += sizeof(inotify_event) + event->len;
         }
     }
@@ -127,7 +128,7 @@ void start_mask_watcher()
         watcher_fd = -1;
         return;
     }
-    std::thread(watch_mask_file).detach();
+    std::thread(watch_mask_file, mask_path()).detach();
 }
 
 }  // namespace
@@ -142,7 +143,7 @@ void init_trace()
     }
     if (access(mask_path().c_str(), F_OK) != 0)
         set_trace_mask(0);
-    read_mask_file();
+    read_mask_file(mask_path());
     start_mask_watcher();
     FILE *stream = fopen(path.c_str(), "we");
     if (!stream)

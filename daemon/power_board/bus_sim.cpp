@@ -77,8 +77,13 @@ mraa_result_t exchange(const std::string &request, std::string *payload)
     if (!connect_bus())
         return MRAA_ERROR_NO_RESOURCES;
     if (!send_line(request + "\n")) {
+        // The far end went away (the simulator restarted): the request was
+        // never delivered, so it goes once more on a new connection.
         drop_bus();
-        return MRAA_ERROR_NO_RESOURCES;
+        if (!connect_bus() || !send_line(request + "\n")) {
+            drop_bus();
+            return MRAA_ERROR_NO_RESOURCES;
+        }
     }
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(reply_timeout_ms);
     size_t end;
