@@ -54,9 +54,9 @@ void format_stamp()
 
 // Reads the first line of the mask file and scans it as hexadecimal. The
 // mask is left alone when the file cannot be opened or does not scan.
-void read_mask_file(const std::string &path)
+void read_mask_file()
 {
-    FILE *file = fopen(path.c_str(), "r");
+    FILE *file = fopen(mask_path().c_str(), "r");
     if (!file)
         return;
     char text[mask_text_limit + 1] = {};
@@ -80,22 +80,21 @@ void write_record(const char *what)
 
 // The watch ends when the mask file is removed or replaced (editors save by
 // renaming a new file over the old one): wait for the file to be back.
-void rewatch_mask_file(const std::string &path)
+void rewatch_mask_file()
 {
+    std::string path = mask_path();
     while (inotify_add_watch(watcher_fd, path.c_str(), IN_MODIFY | IN_CREATE) < 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
 }
 
-void apply_mask_change(const std::string &path)
+void apply_mask_change()
 {
     trace(TRACE_MASK_WATCHER, "modified");
-    read_mask_file(path);
+    read_mask_file();
     write_record("modify");
 }
 
-// The thread keeps its own copy of the path: it runs on while the process
-// exits, after the platform layer's configuration is gone.
-void watch_mask_file(std::string path)
+void watch_mask_file()
 {
     trace(TRACE_MASK_WATCHER, "monitor fd %d", watcher_fd);
     trace(TRACE_MASK_WATCHER, "monitoring trace mask");
@@ -108,9 +107,9 @@ void watch_mask_file(std::string path)
         for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= got;) {
             const auto *event = reinterpret_cast<const inotify_event *>(events + at);
             if (event->mask & IN_IGNORED)
-                rewatch_mask_file(path);
+                rewatch_mask_file();
             if (event->mask & (IN_MODIFY | IN_IGNORED))
-                apply_mask_change(path);
+                apply_mask_change();
             at += sizeof(inotify_event) + event->len;
         }
     }
@@ -128,7 +127,7 @@ void start_mask_watcher()
         watcher_fd = -1;
         return;
     }
-    std::thread(watch_mask_file, mask_path()).detach();
+    std::thread(watch_mask_file).detach();
 }
 
 }  // namespace
@@ -143,7 +142,7 @@ void init_trace()
     }
     if (access(mask_path().c_str(), F_OK) != 0)
         set_trace_mask(0);
-    read_mask_file(mask_path());
+    read_mask_file();
     start_mask_watcher();
     FILE *stream = fopen(path.c_str(), "we");
     if (!stream)
