@@ -12,6 +12,7 @@
 
 #include "application.h"
 #include "platform.h"
+#include "power_board.h"
 
 FILE *fifo_stream;
 
@@ -43,10 +44,33 @@ int parse_pwm(const char *digits)
     return value < 0 ? 0 : static_cast<int>(value);
 }
 
-void apply_command(vx4_application *, const fifo_command &)
+// Light words change the mask and keep the PWM, "pwm" the reverse: each
+// builds on what the board holds when its write goes out.
+void apply_command(vx4_application *application, const fifo_command &command)
 {
-    // The power board is not part of the daemon yet: commands are matched
-    // and dropped.
+    vx4_power_board *board = vx4_application_get_power_board(application);
+    if (!board)
+        return;
+    switch (command.action) {
+    case FIFO_CAMERA_ENABLE:
+        vx4_power_board_enable_camera_power(board);
+        break;
+    case FIFO_CAMERA_DISABLE:
+        vx4_power_board_disable_camera_power(board);
+        break;
+    case FIFO_LASER_ENABLE:
+        vx4_power_board_enable_laser_power(board);
+        break;
+    case FIFO_LASER_DISABLE:
+        vx4_power_board_disable_laser_power(board);
+        break;
+    case FIFO_LED_MASK:
+        vx4_power_board_enable_led_power(board, command.value, -1);
+        break;
+    case FIFO_LED_PWM:
+        vx4_power_board_enable_led_power(board, -1, command.value);
+        break;
+    }
 }
 
 // Reads every line the stream holds, so that two commands written at once

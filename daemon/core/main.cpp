@@ -2,12 +2,15 @@
 #include <pthread.h>
 
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 
 #include "api_thread.h"
 #include "application.h"
 #include "fifo.h"
 #include "platform.h"
+#include "power_board.h"
+#include "publisher.h"
 #include "settings.h"
 #include "trace.h"
 #include "visca_connection.h"
@@ -20,7 +23,6 @@ int main(int, char **argv)
     signal(SIGPIPE, SIG_IGN);
 
     bool advanced = vx4_read_advanced_model();
-    (void)advanced;
     init_trace();
     vx4_init_nv();
     fputs("start\n", stderr);
@@ -33,10 +35,34 @@ int main(int, char **argv)
     vx4_application application;
     if (vx4_application_init(&application, argv[0]) != 0)
         return 1;
-    if (vx4_open_command_fifo(&application) != 0)
+
+    // The power board: published before its service starts, so that every
+    // caller finds it; a suspension the operator saved still holds.
+    vx4_power_board board;
+    if (vx4_power_board_init(&board, &application, advanced) != 0) {
+        vx4_application_destroy(&application);
         return 1;
+    }
+    power_board_instance = &board;
+    vx4_application_set_power_board(&application, &board);
+    int32_t suspended = 0;
+    vx4_read_nv(NV_PB_SUSPENDED, &suspended, sizeof suspended);
+    if (suspended)
+        vx4_power_board_suspend_refresh(&board);
+    vx4_power_board_start_service(&board);
+
+    if (vx4_open_command_fifo(&application) != 0) {
+        // The service thread still runs on the board: stop it before the
+        // board leaves the stack.
+        vx4_power_board_destroy(&board);
+        return 1;
+    }
+    vx4_start_redis_publisher(&application);
+    vx4_power_board_enable_camera_power(&board);
+
     fputs("entering loop...\n", stderr);
     vx4_application_run(&application);
+    vx4_power_board_destroy(&board);
     vx4_application_destroy(&application);
     return 0;
 }

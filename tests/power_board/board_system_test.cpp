@@ -1,0 +1,166 @@
+// vx4-api on the simulated power board: what its start-up, the command FIFO
+// and the redis publisher do to the board and to redis.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <memory>
+#include <thread>
+
+#include "settings.h"
+#include "support.h"
+
+using namespace vx4test;
+
+namespace {
+
+using Writes = std::vector<std::pair<int, std::vector<int>>>;
+
+class BoardSystem : public ::testing::Test {
+protected:
+    void start(const std::string &model = "advanced")
+    {
+        std::string socket = root.path() + "/board.sock";
+        sim = std::make_unique<SimHead>(root, std::vector<std::string>{"--bus=" + socket, "--board-model=" + model});
+        redis = std::make_unique<RedisServer>(root.path());
+        if (model == "advanced")
+            root.write("/config/system.json", R"({"model_name": "VX4 Advanced"})");
+        auto env = sandbox_environment(root);
+        env["VX4_POWER_BOARD"] = "sim:" + socket;
+        env["VX4_REDIS_PORT"] = std::to_string(redis->port());
+        api = Process({api_program()}, env, root.at("/api"));
+        ASSERT_TRUE(wait_until([this] { return api.errors().find("entering loop...\n") != std::string::npos; }))
+            << api.errors();
+    }
+
+    void TearDown() override
+    {
+        if (!sim)
+            return;
+        auto state = sim->get("/board");
+        EXPECT_EQ(json_object_get_int(json_at(state.get(), "bus.errors")), 0)
+            << json_object_to_json_string(json_at(state.get(), "bus.last_errors"));
+    }
+
+    Writes writes() const
+    {
+        auto list = sim->get("/board/writes");
+        Writes found;
+        json_object *entries = json_at(list.get(), "writes");
+        for (size_t i = 0; i < json_object_array_length(entries); ++i) {
+            json_object *entry = json_object_array_get_idx(entries, i);
+            std::vector<int> data;
+            json_object *bytes = json_at(entry, "data");
+            for (size_t j = 0; j < json_object_array_length(bytes); ++j)
+                data.push_back(json_object_get_int(json_object_array_get_idx(bytes, j)));
+            found.emplace_back(json_object_get_int(json_at(entry, "register")), data);
+        }
+        return found;
+    }
+
+    long long reads() const
+    {
+        auto state = sim->get("/board");
+        return json_object_get_int64(json_at(state.get(), "bus.reads"));
+    }
+
+    void fifo(const std::string &lines) const
+    {
+        int fd = open(root.at("/var/run/vx4/api.fifo").c_str(), O_WRONLY | O_NONBLOCK);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(write(fd, lines.data(), lines.size()), static_cast<ssize_t>(lines.size()));
+        close(fd);
+    }
+
+    bool redis_number(const std::string &key, double expected) const
+    {
+        auto value = redis->get(key);
+        return value && std::fabs(std::stod(*value) - expected) < 0.001;
+    }
+
+    SandboxRoot root;
+    std::unique_ptr<SimHead> sim;
+    std::unique_ptr<RedisServer> redis;
+    Process api;
+};
+
+TEST_F(BoardSystem, StartsWithTheCameraRailOnAndRefreshes)
+{
+    start();
+    ASSERT_TRUE(wait_until([this] { return !writes().empty(); }));
+    EXPECT_EQ(writes().front(), (Writes::value_type{0, {0x06}}));
+    EXPECT_TRUE(wait_until([this] { return reads() >= 10; }));
+    EXPECT_EQ(api.errors(), "start\nentering loop...\n");
+    EXPECT_NE(api.output().find("WRITE: (0) 06\n"), std::string::npos);
+}
+
+TEST_F(BoardSystem, FifoLinesBecomeRegisterWrites)
+{
+    start();
+    ASSERT_TRUE(wait_until([this] { return writes().size() == 1; }));
+    fifo("pwm 300\npwm -5\npwm\npwm 128\nlow\nstrip\nleds_off\n"
+         "laser enable\ncamera disable\ncamera enabled\nlaser disable\nnothing we know\n");
+    ASSERT_TRUE(wait_until([this] { return writes().size() >= 12; })) << writes().size();
+    EXPECT_EQ(writes(), (Writes{{0, {0x06}},
+                                {1, {0x00, 255}}, {1, {0x00, 0}}, {1, {0x00, 0}}, {1, {0x00, 128}},
+                                {1, {0x09, 128}}, {1, {0xC0, 128}}, {1, {0x00, 128}},
+                                {0, {0x0E}}, {0, {0x0A}}, {0, {0x0E}}, {0, {0x06}}}));
+}
+
+TEST_F(BoardSystem, PublishesReadingsToRedisEverySecond)
+{
+    start();
+    sim->post("/board/readings", R"({"pb_monitor_vin_volts": 18.25, "pb_bme280_temperature": 22.5, "pb_motor_type": 2})");
+    EXPECT_TRUE(wait_until([this] {
+        return redis_number("avr-voltage", 18.25) && redis_number("avr-temperature", 22.5) &&
+               redis->get("vx4-motor-type") == "pan";
+    }, 5000ms));
+    EXPECT_EQ(*redis->get("avr-voltage"), "18.250000");
+
+    // Each second brings the board's values again.
+    sim->post("/board/readings", R"({"pb_monitor_vin_volts": 17.0, "pb_motor_type": 1})");
+    redis->set("avr-temperature", "stale");
+    EXPECT_TRUE(wait_until([this] {
+        return redis_number("avr-voltage", 17.0) && redis->get("vx4-motor-type") == "height" &&
+               redis_number("avr-temperature", 22.5);
+    }, 3000ms));
+    sim->post("/board/readings", R"({"pb_motor_type": 7})");
+    EXPECT_TRUE(wait_until([this] { return redis->get("vx4-motor-type") == "none"; }, 3000ms));
+}
+
+TEST_F(BoardSystem, SavedSuspensionHoldsFromStart)
+{
+    root.enter();
+    vx4_init_nv();
+    int32_t suspended = 1;
+    vx4_write_nv(NV_PB_SUSPENDED, &suspended, sizeof suspended);
+    start();
+    // The camera write goes through the running service; no frame is read.
+    ASSERT_TRUE(wait_until([this] { return writes().size() == 1; }));
+    std::this_thread::sleep_for(1000ms);
+    EXPECT_EQ(reads(), 0);
+}
+
+TEST_F(BoardSystem, TermStopsTheServiceAndReleasesTheBus)
+{
+    start();
+    ASSERT_TRUE(wait_until([this] { return reads() >= 2; }));
+    api.signal(SIGTERM);
+    EXPECT_EQ(api.wait_exit(5000ms), 0);
+    auto state = sim->get("/board");
+    EXPECT_FALSE(json_object_get_boolean(json_at(state.get(), "bus.spi.open")));
+    EXPECT_FALSE(json_object_get_boolean(json_at(state.get(), "bus.gpio.24.open")));
+    EXPECT_EQ(json_object_get_int(json_at(state.get(), "bus.gpio.24.value")), 1);
+}
+
+TEST_F(BoardSystem, WithoutTheAdvancedModelNameItDrivesTheBasicBoard)
+{
+    start("basic");
+    EXPECT_TRUE(wait_until([this] { return reads() >= 5; }));
+    sim->post("/board/readings", R"({"pb_monitor_vin_volts": 12.75})");
+    EXPECT_TRUE(wait_until([this] { return redis_number("avr-voltage", 12.75); }, 5000ms));
+}
+
+}  // namespace
