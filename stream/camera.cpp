@@ -132,7 +132,11 @@ void Camera::readLoop()
         if (!slot.data || slot.total() == 0) {
             stream_log("Empty frame");
             if (Clock::now() - last_frame > std::chrono::milliseconds(stall_ms)) {
-                stalled_ = true;
+                {
+                    std::lock_guard<std::mutex> hold(frame_lock_);
+                    stalled_ = true;
+                }
+                frame_written_.notify_all();
                 return;
             }
             loop_pause(empty_pause_us);
@@ -144,6 +148,7 @@ void Camera::readLoop()
             last_written_ = index;
             write_index_ = (index + 1) % slot_count;
         }
+        frame_written_.notify_all();
         if (std::optional<double> rate = capture_times_.add(rate_clock_ns())) {
             std::lock_guard<std::mutex> hold(rate_lock_);
             capture_rate_ = *rate;
@@ -154,31 +159,30 @@ void Camera::readLoop()
 
 bool Camera::getImage(std::vector<uchar> &jpeg)
 {
-    for (int attempt = 0; attempt < 1000; ++attempt) {
-        int index = -1;
-        {
-            std::lock_guard<std::mutex> hold(frame_lock_);
-            if (last_written_ != last_taken_) {
-                last_taken_ = last_written_;
-                index = last_taken_;
-                taken_ = index;
-            } else {
-                taken_ = -1;
-            }
+    int index = -1;
+    {
+        std::unique_lock<std::mutex> hold(frame_lock_);
+        taken_ = -1;
+        // The read thread signals every new frame: no polling, and the
+        // newest frame is encoded as soon as it is complete.
+        frame_written_.wait_for(hold, std::chrono::seconds(1),
+                                [this] { return last_written_ != last_taken_ || stalled_; });
+        if (last_written_ != last_taken_) {
+            last_taken_ = last_written_;
+            index = last_taken_;
+            taken_ = index;
         }
-        if (index != -1) {
-            if (std::optional<double> rate = delivery_times_.add(rate_clock_ns())) {
-                std::lock_guard<std::mutex> hold(rate_lock_);
-                delivery_rate_ = *rate;
-            }
-            return produceJpeg(index, jpeg);
-        }
-        if (stalled_)
-            return false;  // open() reopens the stream on the next pass
-        loop_pause();
     }
-    stream_log("getImage timeout");
-    return false;
+    if (index == -1) {
+        if (!stalled_)  // a stalled stream is reopened on the next pass
+            stream_log("getImage timeout");
+        return false;
+    }
+    if (std::optional<double> rate = delivery_times_.add(rate_clock_ns())) {
+        std::lock_guard<std::mutex> hold(rate_lock_);
+        delivery_rate_ = *rate;
+    }
+    return produceJpeg(index, jpeg);
 }
 
 bool Camera::produceJpeg(int index, std::vector<uchar> &jpeg)

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -39,7 +40,7 @@ public:
     bool open();
     void stop();
     // The JPEG of the newest frame not handed out yet; false after about
-    // one second without one.
+    // one second without one, or at once when the stream has stalled.
     bool getImage(std::vector<uchar> &jpeg);
     OverlayRates rates();
 
@@ -53,6 +54,7 @@ private:
     std::array<cv::Mat, slot_count> slots_;
 
     std::mutex frame_lock_;  // guards the four indices
+    std::condition_variable frame_written_;
     int write_index_ = 0;
     int last_written_ = -1;
     int taken_ = -1;       // being encoded by getImage; the read thread skips it
