@@ -101,7 +101,7 @@ void SceneRenderer::draw_titles(const SimCameraView &view, uint64_t now_ms)
         // One glyph per cell, as the camera's character generator draws them.
         for (size_t i = 0; i < title.text.size(); ++i) {
             char glyph[2] = {title.text[i], '\0'};
-            if (glyph[0] == ' ')
+            if (glyph[0] == ' ' || glyph[0] == '\0')
                 continue;
             cv::Rect cell = title_area(static_cast<int>(line), title.h_position + static_cast<int>(i), 1);
             cv::Size size = cv::getTextSize(glyph, title_font, title_scale_, thickness, nullptr);
