@@ -10,12 +10,20 @@
 
 namespace {
 
+char folder[] = "/tmp/vx4-overlay-fuzz-XXXXXX";
+
+void remove_folder()
+{
+    unlink((std::string(folder) + "/overlays.json").c_str());
+    rmdir(folder);
+}
+
 const std::string &overlay_file()
 {
     static const std::string path = [] {
-        char folder[] = "/tmp/vx4-overlay-fuzz-XXXXXX";
         if (!mkdtemp(folder))
             abort();
+        atexit(remove_folder);
         return std::string(folder) + "/overlays.json";
     }();
     return path;
