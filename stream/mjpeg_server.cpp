@@ -116,6 +116,17 @@ void MjpegServer::poll()
                 fprintf(stderr, "%d\n", errno);
         }
     }
+    closeSilentClients();
+}
+
+void MjpegServer::closeSilentClients()
+{
+    auto now = std::chrono::steady_clock::now();
+    for (auto it = clients_.begin(); it != clients_.end();) {
+        Client &client = *it++;
+        if (!client.header_sent && !client.single_frame && now - client.connected > request_timeout_)
+            removeClient(&client);
+    }
 }
 
 void MjpegServer::acceptClient()
@@ -128,6 +139,7 @@ void MjpegServer::acceptClient()
     clients_.emplace_back();
     Client &client = clients_.back();
     client.socket = fd;
+    client.connected = std::chrono::steady_clock::now();
     epoll_event event{};
     // Output is watched only while a send is unfinished.
     event.events = EPOLLIN | EPOLLRDHUP;

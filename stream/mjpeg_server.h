@@ -7,6 +7,7 @@
 
 #include <sys/epoll.h>
 
+#include <chrono>
 #include <cstddef>
 #include <list>
 #include <memory>
@@ -23,7 +24,11 @@ bool request_wants_single_picture(std::string_view request);
 
 class MjpegServer {
 public:
-    MjpegServer() = default;
+    // A client that sends no request within this time is closed, so that
+    // idle connections cannot use up the descriptors.
+    static constexpr std::chrono::milliseconds request_timeout{10000};
+
+    explicit MjpegServer(std::chrono::milliseconds silent_limit = request_timeout) : request_timeout_(silent_limit) {}
     ~MjpegServer();
     MjpegServer(const MjpegServer &) = delete;
     MjpegServer &operator=(const MjpegServer &) = delete;
@@ -42,6 +47,7 @@ private:
     using Bytes = std::shared_ptr<const std::string>;
     struct Client {
         int socket = -1;
+        std::chrono::steady_clock::time_point connected;
         bool header_sent = false;
         bool streaming = false;
         bool single_frame = false;
@@ -60,7 +66,9 @@ private:
     // is all sent, -1 on a socket error.
     int flush(Client *client);
     void watchOutput(Client *client, bool on);
+    void closeSilentClients();
 
+    const std::chrono::milliseconds request_timeout_;
     int listen_socket_ = -1;
     int epoll_ = -1;
     epoll_event events_[10] = {};

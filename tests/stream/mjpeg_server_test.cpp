@@ -121,6 +121,33 @@ TEST_F(Server, ASilentClientGetsNothingAndAClosedOneIsRemoved)
     EXPECT_EQ(server.clientCount(), 1u);
 }
 
+TEST(ServerTimeout, AClientThatNeverAsksIsClosedOnesThatAskedStay)
+{
+    int port = free_tcp_port();
+    MjpegServer server(300ms);
+    server.start(port, true);
+    MjpegClient silent(port), viewer(port), single(port);
+    viewer.send("GET / HTTP/1.1\r\n\r\n");
+    single.send("GET /?frame_id=1 HTTP/1.1\r\n\r\n");
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(wait_until([&] {
+        server.poll();
+        silent.pump(0ms);
+        return silent.closed();
+    }));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 250ms);
+    EXPECT_EQ(silent.raw(), "");
+    EXPECT_EQ(server.clientCount(), 2u);
+    server.broadcast({1, 2, 3});
+    EXPECT_TRUE(wait_until([&] {
+        server.poll();
+        single.pump(0ms);
+        viewer.pump(0ms);
+        return single.closed() && viewer.parts().size() == 1;
+    }));
+    EXPECT_FALSE(viewer.closed());
+}
+
 TEST_F(Server, AStalledViewerNeitherBlocksTheServerNorStarvesAnother)
 {
     MjpegClient stalled(port, 4096);
