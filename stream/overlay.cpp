@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 
 #include <cctype>
-#include <cmath>
+#include <cstring>
 #include <opencv2/imgproc.hpp>
 #include <vector>
 
