@@ -151,6 +151,16 @@ TEST_F(StreamProcess, WritesCameraEnableIntoTheDaemonsFifo)
     close(reader);
 }
 
+TEST_F(StreamProcess, AFifoThatCannotBeOpenedIsLoggedAndTheProgramGoesOn)
+{
+    root.remove("/var/run/vx4");
+    start();
+    ASSERT_TRUE(logged("Failure establishing connection")) << log();
+    EXPECT_EQ(count("Cannot open " + root.at("/var/run/vx4/api.fifo") + ": No such file or directory"), 1u) << log();
+    EXPECT_EQ(count("Camera enabled"), 0u);
+    EXPECT_TRUE(stream.running());
+}
+
 TEST_F(StreamProcess, ViewersGetEveryNewFrameSingleRequestsOnePictureAndSilentOnesNothing)
 {
     start_sim();
