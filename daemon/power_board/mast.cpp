@@ -545,7 +545,7 @@ int vx4_power_board_set_height_preset(vx4_power_board *board, int preset)
         mast.homing_requested = 1;
         return 0;
     }
-    float offset = static_cast<float>(preset - 6) * 0.5f;
+    float offset = static_cast<float>(static_cast<long long>(preset) - 6) * 0.5f;
     trace(TRACE_HEIGHT_MOTOR, "offset %.1f", static_cast<double>(offset));
     double target = mast.home_reference - std::trunc(offset * 11303.0);
     // A target beyond the mast's travel would drive it into its end stop.

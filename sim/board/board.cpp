@@ -368,7 +368,7 @@ void SimBoard::update_readings()
         speed = type == 1   ? -mast_.speed * second.pwm * mast_counts_per_mm
                 : type == 2 ? pan_counts_per_second * second.pwm
                             : 0;
-    raw_["pb_encoder_speed_1"] = std::llround(speed * 0.1);
+    raw_["pb_encoder_speed_1"] = std::clamp(std::llround(speed * 0.1), -32768LL, 32767LL);
 }
 
 void SimBoard::trip(int motor)
