@@ -1,5 +1,7 @@
 #include "control_server.h"
 
+#include "net.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -15,20 +17,6 @@
 namespace {
 
 constexpr size_t max_request = 1 << 20;
-
-bool send_all(int fd, const std::string &bytes)
-{
-    size_t sent = 0;
-    while (sent < bytes.size()) {
-        ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        sent += static_cast<size_t>(n);
-    }
-    return true;
-}
 
 // Reads one request (head and Content-Length body) with a 5 s deadline.
 bool read_request(int fd, std::string &head, std::string &body)
@@ -90,15 +78,8 @@ ControlReply control_error(int status, const std::string &message)
 
 ControlServer::ControlServer(int port)
 {
-    listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int yes = 1;
-    setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (listen_fd_ < 0 || bind(listen_fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-        listen(listen_fd_, 64) != 0)
+    listen_fd_ = listen_loopback(port, 64);
+    if (listen_fd_ < 0)
         throw std::runtime_error("control API cannot listen on 127.0.0.1:" + std::to_string(port) + ": " +
                                  strerror(errno));
     if (pipe2(stop_pipe_, O_CLOEXEC) != 0)

@@ -11,24 +11,11 @@
 #include <stdexcept>
 
 #include "board.h"
+#include "net.h"
 
 namespace {
 
 constexpr size_t longest_line = 1 << 16;
-
-bool send_all(int fd, const std::string &bytes)
-{
-    size_t sent = 0;
-    while (sent < bytes.size()) {
-        ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        sent += static_cast<size_t>(n);
-    }
-    return true;
-}
 
 }  // namespace
 

@@ -20,6 +20,7 @@
 
 #include "camera_state.h"
 #include "control_server.h"
+#include "net.h"
 #include "sim_module.h"
 #include "visca_camera.h"
 
@@ -97,21 +98,9 @@ private:
 
     bool open_listener()
     {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        int fd = listen_loopback(port_, 8, SOCK_NONBLOCK);
         if (fd < 0)
             return false;
-        int yes = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<uint16_t>(port_));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || listen(fd, 8) != 0) {
-            int error = errno;
-            close(fd);
-            errno = error;
-            return false;
-        }
         listen_fd_ = fd;
         return true;
     }
