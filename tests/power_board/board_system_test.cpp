@@ -9,6 +9,7 @@
 #include <memory>
 #include <thread>
 
+#include "board_fixture.h"
 #include "settings.h"
 #include "support.h"
 
@@ -16,7 +17,7 @@ using namespace vx4test;
 
 namespace {
 
-using Writes = std::vector<std::pair<int, std::vector<int>>>;
+using Writes = BoardWrites;
 
 class BoardSystem : public ::testing::Test {
 protected:
@@ -44,21 +45,7 @@ protected:
             << json_object_to_json_string(json_at(state.get(), "bus.last_errors"));
     }
 
-    Writes writes() const
-    {
-        auto list = sim->get("/board/writes");
-        Writes found;
-        json_object *entries = json_at(list.get(), "writes");
-        for (size_t i = 0; i < json_object_array_length(entries); ++i) {
-            json_object *entry = json_object_array_get_idx(entries, i);
-            std::vector<int> data;
-            json_object *bytes = json_at(entry, "data");
-            for (size_t j = 0; j < json_object_array_length(bytes); ++j)
-                data.push_back(json_object_get_int(json_object_array_get_idx(bytes, j)));
-            found.emplace_back(json_object_get_int(json_at(entry, "register")), data);
-        }
-        return found;
-    }
+    Writes writes() const { return board_writes(*sim); }
 
     long long reads() const
     {

@@ -102,7 +102,7 @@ TEST_F(BoardTest, RailAndLightWritesBuildOnEachOther)
     vx4_power_board_enable_led_power(&board, 0x09, -1);
     vx4_power_board_enable_led_power(&board, 0x12, 300);
     ASSERT_TRUE(wait_writes(8));
-    using Writes = std::vector<std::pair<int, std::vector<int>>>;
+    using Writes = BoardWrites;
     EXPECT_EQ(writes(), (Writes{{0, {0x06}}, {0, {0x0E}}, {0, {0x0A}}, {0, {0x02}},
                                 {1, {0x24, 200}}, {1, {0x24, 50}}, {1, {0x09, 50}}, {1, {0x12, 255}}}));
 
