@@ -381,6 +381,7 @@ void refresh(vx4_power_board *board)
     trace(TRACE_POWER_BOARD_REFRESH, "refresh %02X %d %d %d", command, length, board->zero_buffer.load(),
           board->all_zero.load());
     uint8_t frame[VX4_POWER_BOARD_ADVANCED_FRAME];
+    unsigned motor_writes = board->motor_writes_done;
     transaction(board, command, idle_bytes, frame, length);
     for (int i = 0; i < length; ++i)
         frame[i] = vx4_power_board_reverse_bits(frame[i]);
@@ -392,6 +393,8 @@ void refresh(vx4_power_board *board)
     pthread_mutex_lock(&board->register_lock);
     vx4_power_board_frame_check check = vx4_power_board_decode_frame(frame, length, board->advanced, &board->registers);
     board->all_zero = check.all_zero;
+    if (check.passed)
+        board->motor_writes_seen = motor_writes;
     pthread_mutex_unlock(&board->register_lock);
     // Only this thread changes the block: reading it here needs no lock.
     const vx4_power_board_registers &r = board->registers;
@@ -810,8 +813,11 @@ int vx4_power_board_queue_writes(vx4_power_board *board, const vx4_power_board_w
         records[i]->write = writes[i];
     }
     pthread_mutex_lock(&board->queue_lock);
-    for (int i = 0; i < count; ++i)
+    for (int i = 0; i < count; ++i) {
+        if (writes[i].reg == VX4_PB_REGISTER_MOTOR)
+            ++board->motor_writes_queued;
         append_locked(board, records[i]);
+    }
     pthread_cond_signal(&board->queue_condition);
     pthread_mutex_unlock(&board->queue_lock);
     return 0;
@@ -827,6 +833,8 @@ void vx4_power_board_write_register(vx4_power_board *board, const vx4_power_boar
     uint8_t data[VX4_POWER_BOARD_MAX_WRITE];
     for (int i = 0; i < write.count; ++i)
         data[i] = static_cast<uint8_t>((i < current_count ? current[i] & write.keep[i] : 0) | write.data[i]);
+    if (write.reg == VX4_PB_REGISTER_MOTOR)
+        ++board->motor_writes_done;  // done also when dropped: the board then keeps its value
 
     if (board->update_active) {
         trace(TRACE_POWER_BOARD, "write dropped %d", write.reg);

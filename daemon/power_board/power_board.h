@@ -57,20 +57,21 @@ struct vx4_power_board_record {
     vx4_power_board_update_done done;  // type 4
 };
 
-// The mast of the advanced model (height motor), evaluated in each refresh.
+// The mast of the advanced model (height motor), evaluated in each refresh
+// on the service thread. The fields other threads read or set are atomic.
 struct vx4_power_board_mast {
     int motor_type_seen;
     int stable_count;
     int motor_type_accepted;
-    int homing_state;  // 0 not homed ... 4 homed
+    std::atomic<int> homing_state;  // 0 not homed, 1 drive started, 2 drive moving, 3 settling, 4 homed
     std::atomic<int> homing_requested;
-    int home_reference;
-    int current_position;
+    std::atomic<int> home_reference;   // encoder at the retracted end
+    std::atomic<int> current_position;  // last accepted encoder value
     int upper_limit;
     int lower_limit;
-    int move_state;  // 0 requested ... 6 idle
+    std::atomic<int> move_state;  // 0 requested, 1 out fast, 2 out slow, 3 in fast, 4 in slow, 5 checking, 6 idle
     int target;
-    int direction;
+    int direction;  // +1 out, -1 in
     int slow_point;
     int fast_point;
     int consecutive_count;
@@ -80,8 +81,8 @@ struct vx4_power_board_mast {
     int no_movement_count;
     int previous_encoder;
     std::atomic<int> cancel_request;
-    int preset;
-    int extension;
+    std::atomic<int> preset;
+    std::atomic<int> extension;
 };
 
 constexpr int VX4_PB_VOLTAGE_RING = 64;
@@ -178,6 +179,13 @@ struct vx4_power_board {
     char update_detail[VX4_PB_UPDATE_TEXT];
 
     vx4_power_board_mast mast;
+    // Register-3 writes queued and performed, and how many had been performed
+    // when the registers were last read back (under the register lock): the
+    // read-back motor PWM and duration are current only when nothing newer
+    // is on its way.
+    std::atomic<unsigned> motor_writes_queued;
+    unsigned motor_writes_done;
+    unsigned motor_writes_seen;
 };
 
 extern vx4_power_board *power_board_instance;
@@ -217,6 +225,30 @@ int vx4_power_board_load_laser_reading(vx4_power_board *board, double *metres, i
 int vx4_power_board_get_board_type(vx4_power_board *board);
 // "25%" to "100%", or "?" before the first evaluation.
 void vx4_power_board_load_battery_level(vx4_power_board *board, char *buffer, size_t size);
+
+// Motors. Motor 1 is the tilt motor, motor 2 the second motor (pan drive or
+// mast). A run lasts duration milliseconds at pwm (-100 to 100, scaled to
+// 60 % on boards that report status bit 0). Refused with -1 during an
+// over-current, and while the mast moves or is not homed (a command for
+// motor 2 then asks for homing); -2 for another motor number.
+int vx4_power_board_start_motor(vx4_power_board *board, int motor, int8_t pwm, uint16_t duration);
+// Stops both motors, and cancels a mast move. -1 while homing is asked for
+// and the mast moves or is not homed.
+int vx4_power_board_stop_motor(vx4_power_board *board);
+// Homes the mast: 0, or -1 when the board reports no height motor.
+int vx4_power_board_home_height(vx4_power_board *board);
+// Moves a homed, idle mast to the preset height in inches (6 homes it).
+// Presets less than half an inch away, or beyond the mast's travel, are
+// only remembered. Returns 0.
+int vx4_power_board_set_height_preset(vx4_power_board *board, int preset);
+int vx4_power_board_get_height_preset(vx4_power_board *board);
+// Whether the height extension is fitted; it adds 24 inches to the shown height.
+int vx4_power_board_set_height_extension(vx4_power_board *board, int flag);
+int vx4_power_board_get_height_extension(vx4_power_board *board);
+// The mast's height for display: "30.0 in" or "76.2 cm" by the units
+// setting, "HOMING", "SETTING" during a move, or empty without a height
+// motor. Cut to the buffer and always terminated in its last byte.
+void vx4_power_board_load_height(vx4_power_board *board, char *buffer, size_t size);
 
 // A raw register write: 0, -2 for a register above 127 or a count outside
 // 1 to 16 (nothing queued), -1 when no memory.

@@ -1,12 +1,29 @@
 #include "board.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <sstream>
 
+using namespace std::chrono_literals;
+
 namespace {
 
 constexpr int chip_select_pin = 24;
+
+// Motors. The mast's encoder counts fall as it extends; it runs between the
+// retracted end stop (home) and the top of its travel.
+constexpr double mast_counts_per_mm = 222.5;
+constexpr double mast_travel_mm = 1143.0;  // 45 in
+constexpr double retracted_height_in = 6.0;
+constexpr double tilt_counts_per_second = 10.0;  // per percent of PWM
+constexpr double pan_counts_per_second = 20.0;
+constexpr double most_mast_speed = 50.0;  // mm/s per percent
+// The board's own protection: a motor that stalls this long is stopped, and
+// an over-current trips the motor at once and holds its status bit a while.
+constexpr auto stall_cut = 300ms;
+constexpr auto overcurrent_hold = 1000ms;
+constexpr uint8_t overcurrent_bits[2] = {0x04, 0x08};
 constexpr size_t errors_kept = 50;
 constexpr size_t writes_kept = 10000;
 
@@ -220,6 +237,7 @@ SimBoard::SimBoard(Model model)
     if (model == Model::basic)
         raw_["pb_motor_type"] = 0;
     gpio_[chip_select_pin].value = 1;  // pulled up when nobody drives it
+    now_ = Clock::now();
 }
 
 const std::vector<Field> &SimBoard::layout() const
@@ -238,9 +256,136 @@ void SimBoard::error(const std::string &text)
 
 void SimBoard::advance(Clock::time_point now)
 {
-    for (Run &run : runs_)
-        if (run.running && now >= run.until)
+    Clock::time_point from = now_;
+    now_ = std::max(now, now_);
+    for (int motor = 0; motor < 2; ++motor) {
+        Run &run = runs_[motor];
+        if (!run.running)
+            continue;
+        if (overcurrent_motor_ == motor + 1) {
+            trip(motor);
+            continue;
+        }
+        Clock::time_point to = std::clamp(run.until, from, now_);
+        if (motor == 0)
+            turn_tilt(run, std::chrono::duration<double>(to - from).count());
+        else
+            turn_second_motor(run, from, to);
+        if (now_ >= run.until)
             run.running = false;
+        if (!run.running)
+            run.stalled_since.reset();
+    }
+    for (int motor = 0; motor < 2; ++motor) {
+        if (overcurrent_until_[motor] && now_ >= *overcurrent_until_[motor]) {
+            raw_["pb_status"] &= ~overcurrent_bits[motor];
+            overcurrent_until_[motor].reset();
+        }
+    }
+    update_readings();
+}
+
+void SimBoard::turn_tilt(Run &run, double seconds)
+{
+    tilt_counts_ += tilt_counts_per_second * run.pwm * seconds;
+    double whole = std::trunc(tilt_counts_);
+    tilt_counts_ -= whole;
+    raw_["pb_encoder_count_0"] += static_cast<long long>(whole);
+}
+
+void SimBoard::turn_second_motor(Run &run, Clock::time_point from, Clock::time_point to)
+{
+    long long type = raw_["pb_motor_type"];
+    if (no_current_ || (type != 1 && type != 2))
+        return;  // nothing there that turns
+    double seconds = std::chrono::duration<double>(to - from).count();
+    if (jammed_) {
+        if (!run.stalled_since)
+            run.stalled_since = from;
+    } else if (type == 2) {
+        pan_counts_ += pan_counts_per_second * run.pwm * seconds;
+        double whole = std::trunc(pan_counts_);
+        pan_counts_ -= whole;
+        if (!stuck_encoder_)
+            raw_["pb_encoder_count_1"] += static_cast<long long>(whole);
+    } else {
+        double speed = mast_.speed * run.pwm;  // mm/s, positive extends
+        double wanted = mast_.extension_mm + speed * seconds;
+        double reached = std::clamp(wanted, 0.0, mast_travel_mm);
+        if (reached != wanted) {
+            // Into an end stop: the encoder stops, the current rises.
+            if (!run.stalled_since) {
+                double travelled = (reached - mast_.extension_mm) / speed;
+                run.stalled_since = from + std::chrono::duration_cast<Clock::duration>(
+                                               std::chrono::duration<double>(travelled));
+            }
+        } else {
+            run.stalled_since.reset();
+        }
+        move_mast(reached);
+    }
+    if (run.stalled_since && to - *run.stalled_since >= stall_cut)
+        run.running = false;
+}
+
+void SimBoard::move_mast(double extension_mm)
+{
+    mast_.extension_mm = extension_mm;
+    auto counted = std::llround(extension_mm * mast_counts_per_mm);
+    if (!stuck_encoder_)
+        raw_["pb_encoder_count_1"] -= counted - mast_.counted;
+    mast_.counted = counted;
+}
+
+double SimBoard::motor_amps(int motor) const
+{
+    const Run &run = runs_[motor];
+    if (!run.running)
+        return 0;
+    double pwm = std::abs(run.pwm);
+    if (motor == 0)
+        return 0.05 + 0.003 * pwm;
+    long long type = raw_.at("pb_motor_type");
+    if (no_current_ || (type != 1 && type != 2))
+        return 0;
+    if (run.stalled_since)
+        return 0.3 + 0.02 * pwm;
+    if (type == 2)
+        return 0.06 + 0.004 * pwm;
+    return 0.06 + 0.0045 * pwm * (run.pwm > 0 ? 1.3 : 0.8);  // lifting takes more than lowering
+}
+
+void SimBoard::update_readings()
+{
+    raw_["pb_monitor_motor_amps"] = std::llround((motor_amps(0) + motor_amps(1)) / 0.001);
+    // Speeds in counts per 100 ms, the board's status period.
+    const Run &tilt = runs_[0];
+    raw_["pb_encoder_speed_0"] = tilt.running ? std::llround(tilt_counts_per_second * tilt.pwm * 0.1) : 0;
+    const Run &second = runs_[1];
+    long long type = raw_["pb_motor_type"];
+    double speed = 0;
+    if (second.running && !second.stalled_since && !no_current_ && !jammed_ && !stuck_encoder_)
+        speed = type == 1   ? -mast_.speed * second.pwm * mast_counts_per_mm
+                : type == 2 ? pan_counts_per_second * second.pwm
+                            : 0;
+    raw_["pb_encoder_speed_1"] = std::clamp(std::llround(speed * 0.1), -32768LL, 32767LL);
+}
+
+void SimBoard::trip(int motor)
+{
+    runs_[motor].running = false;
+    runs_[motor].stalled_since.reset();
+    raw_["pb_status"] |= overcurrent_bits[motor];
+    overcurrent_until_[motor] = now_ + overcurrent_hold;
+}
+
+void SimBoard::start_run(int motor)
+{
+    Run &run = runs_[motor];
+    run.running = true;
+    run.pwm = static_cast<int>(raw_["pb_motor_pwm"]);
+    run.until = now_ + std::chrono::milliseconds(raw_["pb_motor_duration"]);
+    run.stalled_since.reset();
 }
 
 std::optional<std::string> SimBoard::request(const std::string &line)
@@ -456,21 +601,18 @@ void SimBoard::apply_write(int reg, const std::vector<uint8_t> &data, const std:
         raw_["pb_motor_pwm"] = static_cast<int8_t>(data[0]);
         raw_["pb_motor_duration"] = data[1] | data[2] << 8;
         break;
-    case 6: {
+    case 6:
         raw_["pb_motor_command"] = data[0];
-        auto now = Clock::now();
         for (int motor = 0; motor < 2; ++motor) {
-            Run &run = runs_[motor];
             if (data[0] == 0xFF) {
-                run.running = false;
+                runs_[motor].running = false;
+                runs_[motor].stalled_since.reset();
             } else if (data[0] == motor + 1) {
-                run.running = true;
-                run.pwm = static_cast<int>(raw_["pb_motor_pwm"]);
-                run.until = now + std::chrono::milliseconds(raw_["pb_motor_duration"]);
+                start_run(motor);
             }
         }
+        update_readings();
         break;
-    }
     default:
         break;  // registers this board does not know are recorded only
     }
@@ -544,9 +686,21 @@ json_object *SimBoard::state()
         json_object_object_add(entry, "pwm", json_object_new_int(run.pwm));
         auto left = run.running ? std::chrono::duration_cast<std::chrono::milliseconds>(run.until - now).count() : 0;
         json_object_object_add(entry, "remaining_ms", json_object_new_int64(left));
+        json_object_object_add(entry, "amps", json_object_new_double(motor_amps(motor)));
+        json_object_object_add(entry, "stalled", json_object_new_boolean(run.stalled_since.has_value()));
         json_object_array_add(motors, entry);
     }
     json_object_object_add(root, "motors", motors);
+
+    json_object *mast = json_object_new_object();
+    json_object_object_add(mast, "extension_mm", json_object_new_double(mast_.extension_mm));
+    json_object_object_add(mast, "height_in",
+                           json_object_new_double(retracted_height_in + mast_.extension_mm / 25.4));
+    json_object_object_add(mast, "encoder", json_object_new_int64(raw_["pb_encoder_count_1"]));
+    json_object_object_add(mast, "at_home", json_object_new_boolean(mast_.extension_mm <= 0));
+    json_object_object_add(mast, "travel_mm", json_object_new_double(mast_travel_mm));
+    json_object_object_add(mast, "speed", json_object_new_double(mast_.speed));
+    json_object_object_add(root, "mast", mast);
 
     json_object *readings = json_object_new_object();
     for (const Field &field : advanced_layout)
@@ -557,6 +711,10 @@ json_object *SimBoard::state()
     json_object_object_add(faults, "bad_checksum", json_object_new_int64(bad_checksum_));
     json_object_object_add(faults, "zero_frames", json_object_new_int64(zero_frames_));
     json_object_object_add(faults, "silent", json_object_new_boolean(silent_));
+    json_object_object_add(faults, "overcurrent", json_object_new_int(overcurrent_motor_));
+    json_object_object_add(faults, "no_current", json_object_new_boolean(no_current_));
+    json_object_object_add(faults, "stuck_encoder", json_object_new_boolean(stuck_encoder_));
+    json_object_object_add(faults, "jammed", json_object_new_boolean(jammed_));
     json_object_object_add(root, "faults", faults);
 
     json_object *bus = json_object_new_object();
@@ -644,8 +802,49 @@ bool SimBoard::set_readings(json_object *values, std::string *error_text)
         changes[key] = std::llround(scaled);
     }
     std::lock_guard<std::mutex> hold(lock_);
+    advance(Clock::now());
     for (const auto &[name, raw] : changes)
         raw_[name] = raw;
+    return true;
+}
+
+bool SimBoard::set_mast(json_object *values, std::string *error_text)
+{
+    if (!values || !json_object_is_type(values, json_type_object)) {
+        *error_text = "expected an object";
+        return false;
+    }
+    std::optional<double> extension, speed;
+    std::optional<long long> encoder;
+    json_object_object_foreach(values, key, value)
+    {
+        std::string name = key;
+        bool number = json_object_is_type(value, json_type_int) || json_object_is_type(value, json_type_double);
+        double given = json_object_get_double(value);
+        if (name == "extension_mm" && number && given >= 0 && given <= mast_travel_mm) {
+            extension = given;
+        } else if (name == "speed" && number && given > 0 && given <= most_mast_speed) {
+            speed = given;
+        } else if (name == "encoder" && json_object_is_type(value, json_type_int) &&
+                   in_range(Type::i32, json_object_get_int64(value))) {
+            encoder = json_object_get_int64(value);
+        } else {
+            *error_text = "unknown key or bad value: " + name + " (extension_mm 0 to " +
+                          std::to_string(static_cast<int>(mast_travel_mm)) + ", speed above 0 up to " +
+                          std::to_string(static_cast<int>(most_mast_speed)) + ", encoder a 32-bit count)";
+            return false;
+        }
+    }
+    std::lock_guard<std::mutex> hold(lock_);
+    advance(Clock::now());
+    if (extension)
+        move_mast(*extension);  // moved by hand: the encoder counts it
+    if (encoder)
+        raw_["pb_encoder_count_1"] = *encoder;
+    if (speed)
+        mast_.speed = *speed;
+    runs_[1].stalled_since.reset();
+    update_readings();
     return true;
 }
 
@@ -656,7 +855,8 @@ bool SimBoard::set_faults(json_object *faults, std::string *error_text)
         return false;
     }
     long long bad_checksum = -2, zero_frames = -2;
-    int silent = -1;
+    int silent = -1, overcurrent = -1;
+    std::map<bool *, bool> switches;
     json_object_object_foreach(faults, key, value)
     {
         std::string name = key;
@@ -666,6 +866,12 @@ bool SimBoard::set_faults(json_object *faults, std::string *error_text)
         long long frames = is_bool ? (json_object_get_boolean(value) ? -1 : 0) : json_object_get_int64(value);
         if (name == "silent" && is_bool) {
             silent = json_object_get_boolean(value);
+        } else if (name == "overcurrent" && ((is_bool && !json_object_get_boolean(value)) ||
+                                             (is_int && frames >= 0 && frames <= 2))) {
+            overcurrent = static_cast<int>(is_bool ? 0 : frames);
+        } else if (is_bool && (name == "no_current" || name == "stuck_encoder" || name == "jammed")) {
+            bool *fault = name == "no_current" ? &no_current_ : name == "stuck_encoder" ? &stuck_encoder_ : &jammed_;
+            switches[fault] = json_object_get_boolean(value);
         } else if ((name == "bad_checksum" || name == "zero_frames") && (is_bool || (is_int && frames >= -1))) {
             (name == "bad_checksum" ? bad_checksum : zero_frames) = frames;
         } else {
@@ -674,6 +880,12 @@ bool SimBoard::set_faults(json_object *faults, std::string *error_text)
         }
     }
     std::lock_guard<std::mutex> hold(lock_);
+    advance(Clock::now());  // the motors moved as they did until now
+    if (overcurrent != -1)
+        overcurrent_motor_ = overcurrent;
+    for (const auto &[fault, on] : switches)
+        *fault = on;
+    update_readings();
     if (bad_checksum != -2)
         bad_checksum_ = bad_checksum;
     if (zero_frames != -2)

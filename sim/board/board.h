@@ -3,8 +3,10 @@
 // It sees the bus as the daemon drives it (GPIO lines, SPI set-up, transfers
 // framed by chip select on GPIO 24), checks every transaction's framing and
 // bit order, answers reads with a status frame in its model's layout, and
-// applies and records register writes. Readings and faults are set through
-// the control API.
+// applies and records register writes. Its motors move over time: the tilt
+// motor, and a second motor that is the mast's height drive or a pan drive
+// as the motor type reading says. Readings, the mast and faults are set
+// through the control API.
 #pragma once
 
 #include <json-c/json.h>
@@ -40,6 +42,9 @@ public:
     // reason when a key is unknown or a value out of range.
     bool set_readings(json_object *values, std::string *error);
     bool set_faults(json_object *faults, std::string *error);
+    // Puts the mast somewhere by hand: {"extension_mm": x, "encoder": n,
+    // "speed": mm/s per percent of PWM}; all or none.
+    bool set_mast(json_object *values, std::string *error);
 
     // A field of a status frame layout.
     enum class Type { u8, i8, u16, i16, u32, i32 };
@@ -66,6 +71,12 @@ private:
         bool running = false;
         int pwm = 0;
         Clock::time_point until{};
+        std::optional<Clock::time_point> stalled_since;  // driven against an end stop or a jam
+    };
+    struct Mast {
+        double extension_mm = 0;  // out from the retracted end stop
+        long long counted = 0;    // the extension in encoder counts, as last counted
+        double speed = 3.0;       // mm/s per percent of PWM
     };
     struct Write {
         int reg;
@@ -84,10 +95,16 @@ private:
     std::vector<uint8_t> build_frame();
     const std::vector<Field> &layout() const;
     void error(const std::string &text);
-    // Moves the board's own state on to now: motor runs end after their
-    // duration. Motor dynamics (encoders, currents, the mast's hard stop)
-    // belong here as well.
+    // Moves the board's own state on to now: motors turn and their runs
+    // end; encoders, currents and over-current bits follow.
     void advance(Clock::time_point now);
+    void turn_tilt(Run &run, double seconds);
+    void turn_second_motor(Run &run, Clock::time_point from, Clock::time_point to);
+    void update_readings();
+    void move_mast(double extension_mm);
+    void trip(int motor);
+    double motor_amps(int motor) const;
+    void start_run(int motor);
 
     std::mutex lock_;
     Model model_;
@@ -105,6 +122,11 @@ private:
     std::vector<uint8_t> frame_wire_;
 
     Run runs_[2];
+    Mast mast_;
+    double tilt_counts_ = 0;  // fractions of counts carried between steps
+    double pan_counts_ = 0;
+    Clock::time_point now_;  // of the last advance
+    std::optional<Clock::time_point> overcurrent_until_[2];  // status bit held after a trip
     long long power_off_requests_ = 0;
     long long transactions_ = 0;
     long long reads_ = 0;
@@ -118,4 +140,8 @@ private:
     long long bad_checksum_ = 0;
     long long zero_frames_ = 0;
     bool silent_ = false;
+    int overcurrent_motor_ = 0;  // this motor trips whenever it runs
+    bool no_current_ = false;    // the second motor draws nothing and does not turn
+    bool stuck_encoder_ = false;  // the second motor's encoder does not count
+    bool jammed_ = false;        // the second motor cannot turn: it stalls
 };

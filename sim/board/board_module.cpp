@@ -37,8 +37,16 @@ void add_routes(ControlServer &control, SimBoard &board)
         board.clear_writes();
         return control_ok();
     });
+    control.route("POST", "/board/mast", "put the mast by hand: {\"extension_mm\": 300, \"encoder\": 0, \"speed\": 3.0}",
+                  [&board](const ControlRequest &request) {
+                      std::string error;
+                      if (!board.set_mast(request.body, &error))
+                          return control_error(400, error);
+                      return control_ok(board.state());
+                  });
     control.route("POST", "/board/faults",
-                  "inject faults: {\"bad_checksum\": true|N, \"zero_frames\": true|N, \"silent\": true}",
+                  "inject faults: {\"bad_checksum\": true|N, \"zero_frames\": true|N, \"silent\": true, "
+                  "\"overcurrent\": 1|2|0, \"no_current\": true, \"stuck_encoder\": true, \"jammed\": true}",
                   [&board](const ControlRequest &request) {
                       std::string error;
                       if (!board.set_faults(request.body, &error))

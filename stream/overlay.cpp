@@ -1,0 +1,204 @@
+#include "overlay.h"
+
+#include <strings.h>
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cstring>
+#include <opencv2/imgproc.hpp>
+#include <vector>
+
+#include "platform.h"
+
+namespace {
+
+constexpr int font = cv::FONT_HERSHEY_DUPLEX;
+constexpr double font_scale = 1.0;
+constexpr size_t max_text = 128;  // a rate text, drawn on one line
+
+// Keeps absurd positions from the file inside the int range.
+int to_pixel(double value)
+{
+    if (!(value > -100000.0))  // also NaN
+        return -100000;
+    if (value > 100000.0)
+        return 100000;
+    return static_cast<int>(value);
+}
+
+}  // namespace
+
+bool rate_format_is_safe(std::string_view format)
+{
+    int conversions = 0;
+    for (size_t i = 0; i < format.size(); ++i) {
+        if (format[i] != '%')
+            continue;
+        if (++i < format.size() && format[i] == '%')
+            continue;
+        while (i < format.size() && format[i] && strchr("-+ #0", format[i]))
+            ++i;
+        for (int digits = 0; i < format.size() && isdigit(static_cast<unsigned char>(format[i])); ++digits, ++i)
+            if (digits == 3)
+                return false;
+        if (i < format.size() && format[i] == '.') {
+            ++i;
+            for (int digits = 0; i < format.size() && isdigit(static_cast<unsigned char>(format[i])); ++digits, ++i)
+                if (digits == 3)
+                    return false;
+        }
+        if (i < format.size() && format[i] == 'l')
+            ++i;
+        if (i >= format.size() || !format[i] || !strchr("fFeEgGaA", format[i]))
+            return false;
+        ++conversions;
+    }
+    return conversions == 1;
+}
+
+std::optional<std::string> overlay_text(std::string_view type, const std::string &value,
+                                        const OverlayRates &rates, time_t now)
+{
+    auto is = [type](const char *name) {
+        return type.size() == strlen(name) && strncasecmp(type.data(), name, type.size()) == 0;
+    };
+    if (is("date") || is("time")) {
+        tm local;
+        localtime_r(&now, &local);
+        char text[101];
+        if (strftime(text, sizeof text, value.c_str(), &local) == 0)
+            text[0] = '\0';
+        return text;
+    }
+    if (is("text"))
+        return value;
+    if (is("queue_rate") || is("dequeue_rate")) {
+        if (!rate_format_is_safe(value))
+            return value;
+        char text[max_text];
+        snprintf(text, sizeof text, value.c_str(), is("queue_rate") ? rates.capture : rates.delivery);
+        return text;
+    }
+    return std::nullopt;
+}
+
+OverlayPlacement place_overlay_text(const std::string &text, double px, double py)
+{
+    OverlayPlacement place;
+    place.size = cv::getTextSize(text, font, font_scale, 1, &place.baseline);
+    place.x0 = to_pixel(px - place.size.width / 2);
+    place.y0 = to_pixel(place.size.height / 2 + py);
+    return place;
+}
+
+cv::Rect OverlayPlacement::area() const
+{
+    constexpr int margin = 8;
+    return cv::Rect(cv::Point(x0 - 4 - margin, y0 - size.height - 4 - margin),
+                    cv::Point(x0 + size.width + 4 + margin, y0 + std::max(7, baseline) + margin));
+}
+
+void draw_overlay_text(cv::Mat &picture, const std::string &text, const OverlayPlacement &place)
+{
+    cv::rectangle(picture, cv::Point(place.x0 - 4, place.y0 + 7),
+                  cv::Point(place.x0 + place.size.width + 4, place.y0 - place.size.height - 4),
+                  cv::Scalar(0, 0, 0), cv::FILLED, cv::LINE_8);
+    cv::putText(picture, text, cv::Point(place.x0, place.y0), font, font_scale, cv::Scalar(255, 255, 255), 1,
+                cv::LINE_AA);
+}
+
+OverlayRenderer::OverlayRenderer(std::string file, FILE *messages) : file_(std::move(file)), messages_(messages) {}
+
+void OverlayRenderer::say(const char *message) const
+{
+    fputs(message, messages_);
+    fflush(messages_);
+}
+
+bool OverlayRenderer::draw(cv::Mat &frame, const OverlayRates &rates)
+{
+    struct stat st;
+    if (stat(file_.c_str(), &st) != 0) {
+        if (seen_) {
+            say("Cannot stat /tmp/overlays.json\n");
+            seen_ = false;
+        }
+        return false;
+    }
+    seen_ = true;
+    if (st.st_mtime != modified_) {
+        say("/tmp/overlays.json updated\n");
+        modified_ = st.st_mtime;
+        document_.reset(json_object_from_file(file_.c_str()));
+        if (!document_) {
+            say("Error parsing /tmp/overlays.json\n");
+            return false;
+        }
+    } else if (!document_) {
+        return false;
+    }
+
+    json_object *overlays = nullptr;
+    if (!json_object_object_get_ex(document_.get(), "overlays", &overlays) ||
+        !json_object_is_type(overlays, json_type_array)) {
+        document_.reset();
+        say("Array 'overlays' missing in /tmp/overlays.json\n");
+        return false;
+    }
+    size_t count = json_object_array_length(overlays);
+    if (count == 0) {
+        document_.reset();
+        say("No overlays in /tmp/overlays.json\n");
+        return false;
+    }
+
+    struct Item {
+        std::string text;
+        OverlayPlacement place;
+    };
+    std::vector<Item> items;
+    cv::Rect area;
+    time_t now = vx4_time();
+    for (size_t i = 0; i < count; ++i) {
+        json_object *entry = json_object_array_get_idx(overlays, i);
+        json_object *x = nullptr, *y = nullptr, *type = nullptr, *value = nullptr;
+        bool has_x = json_object_object_get_ex(entry, "x", &x);
+        bool has_y = json_object_object_get_ex(entry, "y", &y);
+        bool has_type = json_object_object_get_ex(entry, "type", &type);
+        bool has_value = json_object_object_get_ex(entry, "value", &value);
+        if (!has_x || !has_y || !has_type || !has_value) {
+            if (!has_x)
+                say("Missing 'x' tag in overlay\n");
+            if (!has_y)
+                say("Missing 'y' tag in overlay\n");
+            if (!has_type)
+                say("Missing 'type' tag in overlay\n");
+            if (!has_value)
+                say("Missing 'value' tag in overlay\n");
+            continue;
+        }
+        const char *type_text = json_object_get_string(type);
+        const char *value_text = json_object_get_string(value);
+        std::optional<std::string> text =
+            overlay_text(type_text ? type_text : "", value_text ? value_text : "", rates, now);
+        if (!text)
+            continue;
+        OverlayPlacement place =
+            place_overlay_text(*text, json_object_get_double(x) * 12.8, json_object_get_double(y) * 7.2);
+        area |= place.area();
+        items.push_back({std::move(*text), place});
+    }
+
+    // Half the overlay picture over half the frame. Outside the boxes the
+    // two are the same picture, so only the area they touch needs the blend.
+    area &= cv::Rect(0, 0, frame.cols, frame.rows);
+    if (area.empty())
+        return true;
+    overlay_.create(frame.size(), frame.type());
+    frame(area).copyTo(overlay_(area));
+    for (const Item &item : items)
+        draw_overlay_text(overlay_, item.text, item.place);
+    cv::Mat target = frame(area);
+    cv::addWeighted(overlay_(area), 0.5, target, 0.5, 0, target);
+    return true;
+}

@@ -1,0 +1,63 @@
+// Text overlays drawn onto each frame before it is encoded, described by
+// /tmp/overlays.json, which another program writes. The file is re-read when
+// its modification time changes, so overlays change while streaming.
+#pragma once
+
+#include <json-c/json.h>
+
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <opencv2/core.hpp>
+#include <optional>
+#include <string>
+#include <string_view>
+
+struct OverlayRates {
+    double capture = 0;   // shown by "queue_rate"
+    double delivery = 0;  // shown by "dequeue_rate"
+};
+
+class OverlayRenderer {
+public:
+    // file: where the overlay file is on disk; messages: where problems
+    // with it are printed.
+    explicit OverlayRenderer(std::string file, FILE *messages = stdout);
+
+    // Draws the overlays onto the frame (a 1280 x 720 picture); false when
+    // the frame was left unchanged.
+    bool draw(cv::Mat &frame, const OverlayRates &rates);
+
+private:
+    struct JsonRelease {
+        void operator()(json_object *object) const { json_object_put(object); }
+    };
+    void say(const char *message) const;
+
+    std::string file_;
+    FILE *messages_;
+    cv::Mat overlay_;            // the boxes and texts before blending
+    time_t modified_ = 0;        // of the file when it was last parsed
+    bool seen_ = true;           // the last stat succeeded
+    std::unique_ptr<json_object, JsonRelease> document_;
+};
+
+// True when the format takes exactly one double: one floating-point
+// conversion (flags, width, precision and 'l' allowed), "%%" anywhere.
+bool rate_format_is_safe(std::string_view format);
+
+// The text an entry draws, or nothing for "image" and unknown types.
+std::optional<std::string> overlay_text(std::string_view type, const std::string &value,
+                                        const OverlayRates &rates, time_t now);
+
+// Where a text centred on (px, py) goes: its origin (bottom left) and size.
+struct OverlayPlacement {
+    int x0 = 0, y0 = 0;
+    cv::Size size;
+    int baseline = 0;
+    // Everything drawing it may touch: the box, descenders, smoothed edges.
+    cv::Rect area() const;
+};
+OverlayPlacement place_overlay_text(const std::string &text, double px, double py);
+// Draws the text at its place over a filled black box.
+void draw_overlay_text(cv::Mat &picture, const std::string &text, const OverlayPlacement &place);

@@ -1,0 +1,205 @@
+// The power board object driven through its functions against the simulated
+// board of vx4-sim, on the application's loop. What reaches the board shows
+// in the simulator's state and recorded writes, what the daemon makes of it
+// in the trace and the decoded registers.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <regex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "application.h"
+#include "power_board.h"
+#include "support.h"
+#include "trace.h"
+
+namespace vx4test {
+
+class BoardTest : public ::testing::Test {
+protected:
+    // Starts vx4-sim's board (unless absent), points the daemon's bus at it
+    // and starts the board's service on the application's loop.
+    void start(const std::string &model = "advanced", bool suspended = true, bool with_sim = true)
+    {
+        socket_ = root.path() + "/board.sock";
+        if (with_sim)
+            sim = std::make_unique<SimHead>(root, std::vector<std::string>{"--bus=" + socket_, "--board-model=" + model});
+        setenv("VX4_POWER_BOARD", ("sim:" + socket_).c_str(), 1);
+        root.write("/media/usb99/trace_mask", "0xFFFFFFFF");
+        root.enter();
+        init_trace();
+        ASSERT_EQ(vx4_application_init(&application, "vx4-test"), 0);
+        ASSERT_EQ(vx4_power_board_init(&board, &application, model == "advanced"), 0);
+        started_ = true;
+        if (suspended)
+            vx4_power_board_suspend_refresh(&board);
+        ASSERT_EQ(vx4_power_board_start_service(&board), 0);
+        ASSERT_TRUE(wait_until([this] { return board.service_state != VX4_PB_INITIALISING; }));
+    }
+
+    void TearDown() override
+    {
+        if (!started_)
+            return;
+        vx4_power_board_destroy(&board);
+        vx4_application_destroy(&application);
+        if (sim && !bus_errors_expected) {
+            auto state = sim->get("/board");
+            EXPECT_EQ(json_object_get_int(json_at(state.get(), "bus.errors")), 0)
+                << json_object_to_json_string(json_at(state.get(), "bus.last_errors"));
+        }
+    }
+
+    // Runs the application's loop until the condition holds.
+    bool run_until(const std::function<bool()> &condition, milliseconds timeout = 5000ms)
+    {
+        // A short tick of its own, so the condition is looked at between
+        // the board's 100 ms timer ticks.
+        ev_timer tick;
+        ev_timer_init(&tick, [](struct ev_loop *, ev_timer *, int) {}, 0.005, 0.005);
+        ev_timer_start(application.loop, &tick);
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        bool held;
+        while (!(held = condition()) && std::chrono::steady_clock::now() < deadline)
+            ev_run(application.loop, EVRUN_ONCE);
+        ev_timer_stop(application.loop, &tick);
+        return held;
+    }
+
+    void run_for(milliseconds time)
+    {
+        run_until([] { return false; }, time);
+    }
+
+    // One triggered refresh of a suspended board, evaluated to the end.
+    void refresh(int count = 1)
+    {
+        for (int i = 0; i < count; ++i) {
+            unsigned before = board.refresh_count;
+            vx4_power_board_trigger_refresh(&board);
+            ASSERT_TRUE(run_until([&] { return board.refresh_count == before + 1; })) << "refresh " << i;
+        }
+    }
+
+    void set(const std::string &readings) { sim->post("/board/readings", readings); }
+
+    long long sim_number(const std::string &path)
+    {
+        auto state = sim->get("/board");
+        return json_object_get_int64(json_at(state.get(), path));
+    }
+
+    // The data bytes of every write the simulated board received.
+    std::vector<std::pair<int, std::vector<int>>> writes()
+    {
+        auto list = sim->get("/board/writes");
+        std::vector<std::pair<int, std::vector<int>>> found;
+        json_object *entries = json_at(list.get(), "writes");
+        for (size_t i = 0; i < json_object_array_length(entries); ++i) {
+            json_object *entry = json_object_array_get_idx(entries, i);
+            std::vector<int> data;
+            json_object *bytes = json_at(entry, "data");
+            for (size_t j = 0; j < json_object_array_length(bytes); ++j)
+                data.push_back(json_object_get_int(json_object_array_get_idx(bytes, j)));
+            found.emplace_back(json_object_get_int(json_at(entry, "register")), data);
+        }
+        return found;
+    }
+
+    bool wait_writes(size_t count)
+    {
+        return run_until([&] { return writes().size() >= count; });
+    }
+
+    // Trace lines without their time stamps.
+    std::vector<std::string> trace_lines() const
+    {
+        static const std::regex stamp(R"( \[\d\d:\d\d:\d\d\.\d\d\d\]$)");
+        std::vector<std::string> lines;
+        for (const std::string &line : split_lines(root.read("/media/usb99/trace")))
+            lines.push_back(std::regex_replace(line, stamp, ""));
+        return lines;
+    }
+
+    long traced(const std::string &line) const
+    {
+        auto lines = trace_lines();
+        return std::count(lines.begin(), lines.end(), line);
+    }
+
+    // How often the whole line "TAG: text" was traced so far; cheaper than
+    // trace_lines() on a long trace.
+    long count_traced(const std::string &line) const
+    {
+        std::string text = "\n" + root.read("/media/usb99/trace");
+        std::string wanted = "\n" + line + " [";
+        long found = 0;
+        for (size_t at = text.find(wanted); at != std::string::npos; at = text.find(wanted, at + 1))
+            ++found;
+        return found;
+    }
+
+    // Runs the loop until the line has been traced count times, looking at
+    // the trace every 20 ms.
+    bool wait_traced(const std::string &line, long count = 1, milliseconds timeout = 10000ms)
+    {
+        auto next = std::chrono::steady_clock::now();
+        bool held = run_until(
+            [&] {
+                if (std::chrono::steady_clock::now() < next)
+                    return false;
+                next = std::chrono::steady_clock::now() + 20ms;
+                return count_traced(line) >= count;
+            },
+            timeout);
+        return held || count_traced(line) >= count;
+    }
+
+    // A field of the simulated board's motor entry (1 tilt, 2 the second motor).
+    long long sim_motor(int motor, const std::string &key)
+    {
+        auto state = sim->get("/board");
+        json_object *entry = json_object_array_get_idx(json_at(state.get(), "motors"), static_cast<size_t>(motor - 1));
+        return json_object_get_int64(json_at(entry, key));
+    }
+
+    double sim_double(const std::string &path)
+    {
+        auto state = sim->get("/board");
+        return json_object_get_double(json_at(state.get(), path));
+    }
+
+    vx4_power_board_registers registers()
+    {
+        vx4_power_board_registers r;
+        vx4_power_board_load_registers(&board, &r);
+        return r;
+    }
+
+    std::string battery()
+    {
+        char text[8];
+        vx4_power_board_load_battery_level(&board, text, sizeof text);
+        return text;
+    }
+
+    SandboxRoot root;
+    std::unique_ptr<SimHead> sim;
+    vx4_application application{};
+    vx4_power_board board;
+    bool bus_errors_expected = false;
+
+private:
+    std::string socket_;
+    bool started_ = false;
+};
+
+}  // namespace vx4test

@@ -1,0 +1,112 @@
+// The compass direction from magnetometer and accelerometer readings with
+// the calibration kept in the settings store.
+#include "heading.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <string>
+
+#include "settings.h"
+#include "support.h"
+
+using namespace vx4test;
+
+namespace {
+
+// The head standing level, as its accelerometer sees it.
+constexpr float level[3] = {-1.0f, 0.0f, 0.0f};
+
+class HeadingTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        root.enter();
+        vx4_init_nv();
+        calibrate(1, {0, 0, 0}, {1, 0, 0, 0, 1, 0, 0, 0, 1});
+    }
+
+    void calibrate(int32_t calibrated, std::array<double, 3> offsets, std::array<double, 9> ellipsoid)
+    {
+        vx4_write_nv(NV_MAGNETOMETER_CALIBRATED, &calibrated, sizeof calibrated);
+        for (int i = 0; i < 3; ++i)
+            vx4_write_nv(NV_MAGNETOMETER_CALIBRATION_X + i, &offsets[i], sizeof(double));
+        for (int i = 0; i < 9; ++i)
+            vx4_write_nv(NV_MAGNETOMETER_ELLIPSOID_00 + i, &ellipsoid[i], sizeof(double));
+    }
+
+    std::string heading(int16_t x, int16_t y, int16_t z, const float *acceleration = level, size_t size = 16)
+    {
+        char text[16] = "untouched";
+        vx4_load_heading(x, y, z, text, size, acceleration[0], acceleration[1], acceleration[2]);
+        return text;
+    }
+
+    SandboxRoot root;
+};
+
+TEST_F(HeadingTest, EightPointsOfTheCompassOnALevelHead)
+{
+    EXPECT_EQ(heading(-100, 0, 0), "N");
+    EXPECT_EQ(heading(-100, 0, 100), "NE");
+    EXPECT_EQ(heading(0, 0, 100), "E");
+    EXPECT_EQ(heading(100, 0, 100), "SE");
+    EXPECT_EQ(heading(100, 0, 0), "S");
+    EXPECT_EQ(heading(100, 0, -100), "SW");
+    EXPECT_EQ(heading(0, 0, -100), "W");
+    EXPECT_EQ(heading(-100, 0, -100), "NW");
+    // No field at all: the angle is exactly 0, which reads as 360 degrees.
+    EXPECT_EQ(heading(0, 0, 0), "N");
+}
+
+TEST_F(HeadingTest, UncalibratedMagnetometerReadsXX)
+{
+    calibrate(0, {10, 20, 30}, {1, 0, 0, 0, 1, 0, 0, 0, 1});
+    EXPECT_EQ(heading(0, 0, 100), "XX");
+    EXPECT_EQ(heading(-100, 0, 0), "XX");
+}
+
+TEST_F(HeadingTest, HalfDegreesRoundAwayFromZero)
+{
+    // The z row scales the field so that the single-precision angle comes
+    // out at 22.5 and 247.5 degrees exactly, or one step below.
+    calibrate(1, {0, 0, 0}, {1, 0, 0, 0, 1, 0, 0, 0, 0x1.ffa4bep-1});
+    EXPECT_EQ(heading(-924, 0, 383), "NE");  // 22.5 -> 23
+    calibrate(1, {0, 0, 0}, {1, 0, 0, 0, 1, 0, 0, 0, 0x1.ffa4bcp-1});
+    EXPECT_EQ(heading(-924, 0, 383), "N");  // 22.4999981 -> 22
+    calibrate(1, {0, 0, 0}, {1, 0, 0, 0, 1, 0, 0, 0, 0x1.002da2p+0});
+    EXPECT_EQ(heading(383, 0, -924), "W");  // 247.5 -> 248
+    calibrate(1, {0, 0, 0}, {1, 0, 0, 0, 1, 0, 0, 0, 0x1.002dap+0});
+    EXPECT_EQ(heading(383, 0, -924), "SW");  // 247.499985 -> 247
+}
+
+TEST_F(HeadingTest, CalibrationRemovesOffsetsAndScalesEachAxisByItsRowSum)
+{
+    calibrate(1, {500, -20, -300}, {1, 0, 0, 0, 1, 0, 0, 0, 1});
+    EXPECT_EQ(heading(400, -20, -200), "NE");  // (-100, 0, 100) once the offsets are gone
+    EXPECT_EQ(heading(500, -20, -300), "N");   // nothing left of the field
+    // The whole z row counts, not only its diagonal: z weighs three times.
+    calibrate(1, {0, 0, 0}, {1, 0, 0, 0, 1, 0, 1, 1, 1});
+    EXPECT_EQ(heading(-100, 0, 100), "E");
+}
+
+TEST_F(HeadingTest, TiltedHeadReadsTheSameDirection)
+{
+    EXPECT_EQ(heading(18794, 15000, -6840), "S");  // 200 degrees, level
+    // The same field and gravity with the head rolled 15 and pitched -25
+    // degrees; read as if level it would be 219 degrees, SW.
+    const float tilted[3] = {-0.8754f, -0.2346f, -0.4226f};
+    EXPECT_EQ(heading(15383, 15203, -12539, tilted), "S");
+    EXPECT_EQ(heading(15383, 15203, -12539), "SW");
+}
+
+TEST_F(HeadingTest, TextIsCutToTheBufferAndTerminated)
+{
+    EXPECT_EQ(heading(-100, 0, 100, level, 1), "");
+    EXPECT_EQ(heading(-100, 0, 100, level, 2), "N");
+    EXPECT_EQ(heading(-100, 0, 100, level, 0), "untouched");
+    calibrate(0, {0, 0, 0}, {});
+    EXPECT_EQ(heading(0, 0, 0, level, 2), "X");
+}
+
+}  // namespace

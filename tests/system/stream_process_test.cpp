@@ -1,0 +1,347 @@
+// vx4-stream as a black box in a sandbox root, reading vx4-sim's streams.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "../stream/mjpeg_client.h"
+#include "frame_code.h"
+#include "mjpeg_server.h"
+#include "support.h"
+
+using namespace vx4test;
+
+namespace {
+
+uint64_t now_ms()
+{
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::system_clock::now().time_since_epoch())
+                                     .count());
+}
+
+struct Picture {
+    int width = 0, height = 0;
+    std::optional<uint64_t> time;  // drawn by vx4-sim
+};
+
+Picture look(const std::string &jpeg)
+{
+    cv::Mat image = cv::imdecode(cv::Mat(1, static_cast<int>(jpeg.size()), CV_8U, const_cast<char *>(jpeg.data())),
+                                 cv::IMREAD_COLOR);
+    if (image.empty())
+        return {};
+    return {image.cols, image.rows, frame_code::read(image)};
+}
+
+class StreamProcess : public ::testing::Test {
+protected:
+    void start_sim(std::vector<std::string> options = {})
+    {
+        options.push_back("--rtsp-port=" + env["VX4_CAMERA_RTSP_PORT"]);
+        sim = std::make_unique<SimHead>(root, options);
+    }
+    void start(std::vector<std::string> args = {})
+    {
+        args.insert(args.begin(), {stream_program(), "-p", std::to_string(http_port)});
+        stream = Process(args, env, root.at("/stream"));
+    }
+    std::string log() const { return root.read("/media/usb99/stream.log"); }
+    size_t count(const std::string &text) const
+    {
+        size_t found = 0;
+        for (const std::string &line : split_lines(log()))
+            found += line.size() >= 27 && line.substr(27) == text;
+        return found;
+    }
+    bool logged(const std::string &text, milliseconds timeout = 20000ms, size_t times = 1) const
+    {
+        return wait_until([&] { return count(text) >= times; }, timeout, 50ms);
+    }
+    bool streaming() { return logged("Read thread running"); }
+    // A viewer that has asked for the stream.
+    std::unique_ptr<MjpegClient> viewer(int receive_buffer = 0)
+    {
+        auto client = std::make_unique<MjpegClient>(http_port, receive_buffer);
+        EXPECT_TRUE(client->send("GET /stream HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+        return client;
+    }
+    // Parts a viewer receives in the given time.
+    size_t parts_during(MjpegClient &client, milliseconds period)
+    {
+        size_t before = client.parts().size();
+        client.pump(period);
+        return client.parts().size() - before;
+    }
+
+    SandboxRoot root;
+    std::map<std::string, std::string> env = sandbox_environment(root);
+    std::string rtsp_port = env["VX4_CAMERA_RTSP_PORT"];
+    int http_port = free_tcp_port();
+    std::unique_ptr<SimHead> sim;
+    Process stream;
+};
+
+TEST_F(StreamProcess, LogsItsSettingsAsksForCameraPowerAndServesWhileTheCameraIsAway)
+{
+    start();
+    ASSERT_TRUE(logged("Failure establishing connection", 20000ms, 2)) << log();
+    std::vector<std::string> lines = split_lines(log());
+    ASSERT_GE(lines.size(), 14u);
+    std::vector<std::string> expected = {
+        "************** ENTRY **************",
+        "OpenCV version = " CV_VERSION,
+        "HTTP Port     : " + std::to_string(http_port),
+        "Stream URL    : rtsp://127.0.0.1:" + rtsp_port + "/x4-2.mp4",
+        "Video Width   : 1280",
+        "Video Height  : 720",
+        "Stream FPS    : 30.0",
+        "Stream CODEC  : h264",
+        "Test URL      : 127.0.0.1:" + rtsp_port,
+        "Enabling camera",
+        "Camera enabled",
+        "Starting main loop",
+        "Testing connection to 127.0.0.1:" + rtsp_port,
+        "Failure establishing connection",
+    };
+    for (size_t i = 0; i < expected.size(); ++i)
+        EXPECT_EQ(lines[i].substr(27), expected[i]);
+    // No daemon: the FIFO path does not exist and becomes a file with the line.
+    EXPECT_EQ(root.read("/var/run/vx4/api.fifo"), "camera enable\n");
+
+    // The loop serves between connection attempts, a second apart.
+    auto client = viewer();
+    EXPECT_TRUE(wait_until([&] {
+        client->pump(50ms);
+        return !client->header().empty();
+    }, 5000ms));
+    EXPECT_EQ(client->header(), mjpeg_stream_header);
+    EXPECT_TRUE(client->parts().empty());
+    EXPECT_NE(stream.output().find("client connected\n"), std::string::npos);
+
+    // One attempt a second.
+    size_t before = count("Failure establishing connection");
+    std::this_thread::sleep_for(3000ms);
+    EXPECT_LE(count("Failure establishing connection") - before, 4u);
+    stream.signal(SIGINT);
+    EXPECT_EQ(stream.wait_exit(), 0);
+    EXPECT_EQ(split_lines(log()).back().substr(27), "************** EXIT **************");
+}
+
+TEST_F(StreamProcess, WritesCameraEnableIntoTheDaemonsFifo)
+{
+    ASSERT_EQ(mkfifo(root.at("/var/run/vx4/api.fifo").c_str(), 0600), 0);
+    int reader = open(root.at("/var/run/vx4/api.fifo").c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    start();
+    std::string received;
+    EXPECT_TRUE(wait_until([&] {
+        char buffer[64];
+        ssize_t got = read(reader, buffer, sizeof buffer);
+        if (got > 0)
+            received.append(buffer, static_cast<size_t>(got));
+        return received == "camera enable\n";
+    })) << received;
+    EXPECT_TRUE(logged("Camera enabled"));
+    close(reader);
+}
+
+TEST_F(StreamProcess, AFifoThatCannotBeOpenedIsLoggedAndTheProgramGoesOn)
+{
+    root.remove("/var/run/vx4");
+    start();
+    ASSERT_TRUE(logged("Failure establishing connection")) << log();
+    EXPECT_EQ(count("Cannot open " + root.at("/var/run/vx4/api.fifo") + ": No such file or directory"), 1u) << log();
+    EXPECT_EQ(count("Camera enabled"), 0u);
+    EXPECT_TRUE(stream.running());
+}
+
+TEST_F(StreamProcess, ViewersGetEveryNewFrameSingleRequestsOnePictureAndSilentOnesNothing)
+{
+    start_sim();
+    start();
+    ASSERT_TRUE(streaming()) << log();
+    MjpegClient silent(http_port);
+    auto client = viewer();
+    ASSERT_TRUE(client->wait_parts(20, 20000ms)) << client->raw().size();
+    EXPECT_EQ(client->header(), mjpeg_stream_header);
+    EXPECT_FALSE(client->malformed());
+
+    // One part per frame: each a newer frame of the simulated camera.
+    std::optional<uint64_t> previous;
+    for (const std::string &part : client->parts()) {
+        Picture picture = look(part);
+        EXPECT_EQ(picture.width, 1280);
+        EXPECT_EQ(picture.height, 720);
+        ASSERT_TRUE(picture.time) << "the frame time does not read back";
+        if (previous) {
+            EXPECT_GT(*picture.time, *previous);
+        }
+        previous = picture.time;
+    }
+    EXPECT_LT(frame_code::age(*previous, now_ms()), 3000);
+
+    MjpegClient single(http_port);
+    single.send("GET /image?frame_id=12 HTTP/1.1\r\n\r\n");
+    single.pump(5000ms);
+    EXPECT_TRUE(single.closed());
+    std::string head = single.raw().substr(0, single.raw().find("\r\n\r\n") + 4);
+    std::string jpeg = single.raw().substr(head.size());
+    EXPECT_EQ(head, single_picture_head(jpeg.size()));
+    Picture picture = look(jpeg);
+    EXPECT_EQ(picture.width, 1280);
+    EXPECT_TRUE(picture.time);
+
+    silent.pump(200ms);
+    EXPECT_EQ(silent.raw(), "");
+    EXPECT_FALSE(silent.closed());
+}
+
+TEST_F(StreamProcess, AFullHdSourceIsDeliveredAt1280x720WhateverTheSizeOptionsSay)
+{
+    start_sim({"--stream-size=1920x1080"});
+    start({"-w", "640", "-h", "480"});
+    ASSERT_TRUE(streaming()) << log();
+    EXPECT_EQ(count("Video Width   : 640"), 1u);
+    EXPECT_EQ(count("Video Height  : 480"), 1u);
+    auto client = viewer();
+    ASSERT_TRUE(client->wait_parts(3, 20000ms));
+    Picture picture = look(client->parts().back());
+    EXPECT_EQ(picture.width, 1280);
+    EXPECT_EQ(picture.height, 720);
+    EXPECT_TRUE(picture.time);
+}
+
+TEST_F(StreamProcess, RecoversByItselfWhenTheCameraRestartsOrStopsDelivering)
+{
+    start_sim();
+    start();
+    ASSERT_TRUE(streaming()) << log();
+    auto client = viewer();
+    ASSERT_TRUE(client->wait_parts(5, 20000ms));
+    // Waits for a frame the simulated camera drew after the given time.
+    auto frame_after = [&](uint64_t since) {
+        return wait_until([&] {
+            client->pump(50ms);
+            if (client->parts().empty())
+                return false;
+            std::optional<uint64_t> time = look(client->parts().back()).time;
+            return time && frame_code::age(since, *time) >= 0;
+        }, 30000ms);
+    };
+
+    // The camera's encoder goes away and comes back.
+    sim->post("/streams/stop");
+    ASSERT_TRUE(logged("Stream stopped delivering, reopening")) << log();
+    sim->post("/streams/start");
+    ASSERT_TRUE(frame_after(now_ms())) << log();
+
+    // The stream stalls with the connection open, then goes on.
+    sim->post("/streams/pause");
+    ASSERT_TRUE(logged("Stream stopped delivering, reopening", 20000ms, 2)) << log();
+    sim->post("/streams/start");
+    EXPECT_TRUE(frame_after(now_ms())) << log();
+    EXPECT_FALSE(client->malformed());
+    EXPECT_TRUE(stream.running());
+}
+
+TEST_F(StreamProcess, OneStalledViewerDoesNotSlowAnother)
+{
+    start_sim();
+    start();
+    ASSERT_TRUE(streaming()) << log();
+    auto reading = viewer();
+    ASSERT_TRUE(reading->wait_parts(5, 20000ms));
+    size_t alone = parts_during(*reading, 3000ms);
+
+    auto stalled = viewer(4096);  // asks, then never reads
+    parts_during(*reading, 2000ms);  // long enough to fill every buffer on the way
+    size_t beside = parts_during(*reading, 3000ms);
+    EXPECT_GT(alone, 15u);
+    EXPECT_GE(beside * 10, alone * 6) << "alone " << alone << ", beside a stalled viewer " << beside;
+    EXPECT_TRUE(stalled->raw().empty());
+}
+
+class StreamStopSignal : public StreamProcess, public ::testing::WithParamInterface<int> {};
+
+TEST_P(StreamStopSignal, JoinsTheReaderAndEndsTheLog)
+{
+    start_sim();
+    start();
+    ASSERT_TRUE(streaming()) << log();
+    stream.signal(GetParam());
+    EXPECT_EQ(stream.wait_exit(), 0);
+    std::vector<std::string> lines = split_lines(log());
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[lines.size() - 3].substr(27), "Stopping camera");
+    EXPECT_EQ(lines[lines.size() - 2].substr(27), "Camera stopped");
+    EXPECT_EQ(lines.back().substr(27), "************** EXIT **************");
+}
+
+INSTANTIATE_TEST_SUITE_P(IntHup, StreamStopSignal, ::testing::Values(SIGINT, SIGHUP));
+
+TEST_F(StreamProcess, RefusesStreamOrTestHostsOffLoopback)
+{
+    start({"-u", "rtsp://192.0.2.1/x4-2.mp4"});
+    EXPECT_EQ(stream.wait_exit(), 1);
+    EXPECT_NE(stream.errors().find("192.0.2.1 is not a loopback address"), std::string::npos) << stream.errors();
+    start({"-t", "192.0.2.1:554"});
+    EXPECT_EQ(stream.wait_exit(), 1);
+    EXPECT_FALSE(root.exists("/var/run/vx4/api.fifo"));
+}
+
+TEST_F(StreamProcess, AnEmptyTestUrlSkipsTheTestAndAShortUrlIsRefused)
+{
+    start({"-u", "ab", "-t", ""});
+    ASSERT_TRUE(logged("Invalid stream URL : ab", 20000ms, 2)) << log();
+    EXPECT_EQ(count("Test URL      : "), 1u);
+    EXPECT_EQ(log().find("Testing connection"), std::string::npos);
+}
+
+TEST_F(StreamProcess, APortInUseIsReportedAndTheProgramGoesOn)
+{
+    int busy = socket(AF_INET, SOCK_STREAM, 0);
+    int on = 1;
+    setsockopt(busy, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(http_port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(busy, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(busy, 1), 0);
+    start();
+    ASSERT_TRUE(logged("Failure establishing connection", 20000ms, 2));
+    EXPECT_EQ(stream.errors(), "Can't bind socket\n");
+    EXPECT_TRUE(stream.running());
+    close(busy);
+}
+
+TEST_F(StreamProcess, OverlayFileChangesAreNoticedWhileStreaming)
+{
+    start_sim();
+    start();
+    ASSERT_TRUE(streaming()) << log();
+    auto client = viewer();
+    ASSERT_TRUE(client->wait_parts(3, 20000ms));
+    auto said = [this](const std::string &text) {
+        return wait_until([&] { return stream.output().find(text) != std::string::npos; }, 10000ms);
+    };
+    EXPECT_TRUE(said("Cannot stat /tmp/overlays.json\n"));
+    root.write("/tmp/overlays.json", R"({"overlays":[{"x":50,"y":50,"type":"queue_rate","value":"%.1f fps"}]})");
+    EXPECT_TRUE(said("/tmp/overlays.json updated\n")) << stream.output();
+    root.remove("/tmp/overlays.json");
+    EXPECT_TRUE(said("updated\nCannot stat /tmp/overlays.json\n")) << stream.output();
+    size_t reports = 0;
+    for (const std::string &line : split_lines(stream.output()))
+        reports += line == "Cannot stat /tmp/overlays.json";
+    EXPECT_EQ(reports, 2u);
+    size_t seen = client->parts().size();
+    EXPECT_TRUE(client->wait_parts(seen + 3, 10000ms));
+}
+
+}  // namespace
