@@ -4,6 +4,7 @@
 #include "debug.h"
 #include "laser.h"
 #include "lighting.h"
+#include "motion.h"
 
 const std::vector<api_route> &vx4_api_routes()
 {
@@ -39,6 +40,20 @@ const std::vector<api_route> &vx4_api_routes()
         {"GET", "/api/magnetometer/calibration", api_get_magnetometer_calibration, nullptr},
         {"PUT", "/api/magnetometer/calibration", api_put_magnetometer_calibration, nullptr},
         // Motors and height: /api/motor/tilt/increment ... /api/motor/pan/stop
+        {"POST", "/api/motor/tilt/increment", api_post_motor_tilt_increment, nullptr},
+        {"POST", "/api/motor/tilt/decrement", api_post_motor_tilt_decrement, nullptr},
+        {"POST", "/api/motor/tilt/stop", api_post_motor_tilt_stop, nullptr},
+        {"POST", "/api/motor/height/increment", api_post_motor_height_increment, nullptr},
+        {"POST", "/api/motor/height/decrement", api_post_motor_height_decrement, nullptr},
+        {"POST", "/api/motor/height/stop", api_post_motor_height_stop, nullptr},
+        {"POST", "/api/motor/height/findhome", api_post_motor_height_findhome, nullptr},
+        {"GET", "/api/height/extension", api_get_height_extension, nullptr},
+        {"PUT", "/api/height/extension", api_put_height_extension, nullptr},
+        {"GET", "/api/height/preset", api_get_height_preset, nullptr},
+        {"PUT", "/api/height/preset", api_put_height_preset, nullptr},
+        {"POST", "/api/motor/pan/increment", api_post_motor_pan_increment, nullptr},
+        {"POST", "/api/motor/pan/decrement", api_post_motor_pan_decrement, nullptr},
+        {"POST", "/api/motor/pan/stop", api_post_motor_pan_stop, nullptr},
         // On-screen display: /api/osd/...
         // Seats: /api/seats/request, /api/seats/update
         // Logger: /api/logger/...
