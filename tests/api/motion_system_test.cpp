@@ -138,6 +138,14 @@ TEST_F(MotionSystem, TheMastIsHomedMovedByHandAndSentToPresets)
     double height = json_object_get_double(json_at(sim->get("/board").get(), "mast.height_in"));
     EXPECT_NEAR(height, 48.0, 0.5);
 
+    // A stop during a move ends it through the mast's supervision.
+    EXPECT_EQ(status("PUT", "/api/height/preset", R"({"height_preset": "12"})"), "OK");
+    ASSERT_TRUE(wait_until([this] { return trace().find("HTMT: move in fast start ") != std::string::npos; },
+                           10000ms)) << trace();
+    EXPECT_EQ(status("POST", "/api/motor/height/stop"), "OK");
+    EXPECT_TRUE(wait_until([this] { return traced("HTMT: move in cancel"); }));
+    EXPECT_EQ(trace().find("HTMT: move done", trace().find("HTMT: preset 12")), std::string::npos);
+
     EXPECT_EQ(text("GET", "/api/height/extension", "height_extension"), "false");
     EXPECT_EQ(status("PUT", "/api/height/extension", R"({"height_extension": true})"), "OK");
     EXPECT_EQ(text("GET", "/api/height/extension", "height_extension"), "true");
