@@ -476,10 +476,8 @@ void *service_thread(void *argument)
     board->update_quit = false;
     board->update_thread_started =
         pthread_create(&board->update_thread, nullptr, vx4_power_board_update_thread, board) == 0;
-    board->laser_trigger = 0;
-    board->laser_clear = 0;
-    board->laser_mode = 0;
-    board->laser_speed = 2;
+    // The laser starts off with speed 2 from the board's initialisation; a
+    // mode or speed the API set while the bus was opening is kept.
     board->service_state = VX4_PB_RUNNING;
 
     for (bool running = true; running;) {
