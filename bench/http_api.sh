@@ -6,11 +6,12 @@
 #
 #   bench/http_api.sh [PATH] [SECONDS] [CONNECTIONS]
 #
-# PATH defaults to /api/status (the 404 page until that route exists).
+# PATH defaults to /api/led/mode, a JSON route that reads the LED state
+# under its lock.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-path=${1:-/api/status}
+path=${1:-/api/led/mode}
 seconds=${2:-10}
 connections=${3:-50}
 bin=build/release/daemon/vx4-api

@@ -112,6 +112,14 @@ int json_response_handler(http_connection *connection, json_object *object)
     return 0;
 }
 
+int api_reply_status(http_connection *connection, const char *status)
+{
+    json_object *reply = json_object_new_object();
+    if (reply)
+        json_object_object_add(reply, "status", json_object_new_string(status));
+    return json_response_handler(connection, reply);
+}
+
 int api_reply_json_closing(http_connection *connection, json_object *object)
 {
     if (!object)

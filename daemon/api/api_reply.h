@@ -27,6 +27,8 @@ bool api_json_double(json_object *body, const char *key, double *value);
 // Takes ownership of the object; a null object writes nothing. Returns 0,
 // the handler's result.
 int json_response_handler(http_connection *connection, json_object *object);
+// {"status": status} as the JSON reply.
+int api_reply_status(http_connection *connection, const char *status);
 // The older JSON form with "Connection: close" and json-c's spaced text.
 int api_reply_json_closing(http_connection *connection, json_object *object);
 // "{}" with "Connection: close".

@@ -2,6 +2,7 @@
 
 #include "api_state.h"
 #include "http_server.h"
+#include "lighting.h"
 #include "platform.h"
 #include "routes.h"
 #include "trace.h"
@@ -17,3 +18,7 @@ void *http_server_thread(void *)
     for (;;)
         http_server_process_events(server, API_WAIT_MS);
 }
+
+void vx4_attach_api_timers(struct ev_loop *loop) { vx4_attach_high_beam_timer(loop); }
+
+void vx4_detach_api_timers() { vx4_detach_high_beam_timer(); }

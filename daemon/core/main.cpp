@@ -8,6 +8,7 @@
 #include "api_thread.h"
 #include "application.h"
 #include "fifo.h"
+#include "motion_loops.h"
 #include "platform.h"
 #include "power_board.h"
 #include "publisher.h"
@@ -31,15 +32,18 @@ int main(int, char **argv)
     pthread_t api_thread;
     if (pthread_create(&api_thread, nullptr, http_server_thread, nullptr) == 0)
         pthread_detach(api_thread);
+    vx4_create_intensity_loop();
 
     vx4_application application;
     if (vx4_application_init(&application, argv[0]) != 0)
         return 1;
+    vx4_attach_api_timers(application.loop);
 
     // The power board: published before its service starts, so that every
     // caller finds it; a suspension the operator saved still holds.
     vx4_power_board board;
     if (vx4_power_board_init(&board, &application, advanced) != 0) {
+        vx4_detach_api_timers();
         vx4_application_destroy(&application);
         return 1;
     }
@@ -62,6 +66,7 @@ int main(int, char **argv)
 
     fputs("entering loop...\n", stderr);
     vx4_application_run(&application);
+    vx4_detach_api_timers();
     vx4_power_board_destroy(&board);
     vx4_application_destroy(&application);
     return 0;

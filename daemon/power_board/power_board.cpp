@@ -342,6 +342,7 @@ void evaluate_laser_display(vx4_power_board *board)
 {
     switch (board->laser_mode) {
     case 0:
+        board->laser_valid = 0;
         if (vx4_get_osd_item(laser_item))
             vx4_set_osd_item(laser_item, 0, 1);
         break;
@@ -350,15 +351,18 @@ void evaluate_laser_display(vx4_power_board *board)
         if (board->laser_trigger && board->invalid_count == 0) {
             board->laser_trigger = 0;
             show_laser_reading(board->last_valid_distance);
+            board->laser_valid = 1;
         } else if (!board->laser_trigger && board->laser_clear) {
             board->laser_clear = 0;
+            board->laser_valid = 0;
             vx4_set_osd_item(laser_item, 0, 1);
         }
         break;
     case 3:
+        board->laser_valid = board->invalid_count == 0;
         if (board->invalid_count == 0 && board->last_valid_distance != board->last_shown_distance) {
             show_laser_reading(board->last_valid_distance);
-            board->last_shown_distance = board->last_valid_distance;
+            board->last_shown_distance = board->last_valid_distance.load();
         }
         break;
     default:
@@ -472,10 +476,8 @@ void *service_thread(void *argument)
     board->update_quit = false;
     board->update_thread_started =
         pthread_create(&board->update_thread, nullptr, vx4_power_board_update_thread, board) == 0;
-    board->laser_trigger = 0;
-    board->laser_clear = 0;
-    board->laser_mode = 0;
-    board->laser_speed = 2;
+    // The laser starts off with speed 2 from the board's initialisation; a
+    // mode or speed the API set while the bus was opening is kept.
     board->service_state = VX4_PB_RUNNING;
 
     for (bool running = true; running;) {
@@ -741,8 +743,23 @@ int vx4_power_board_trigger_laser_reading(vx4_power_board *board)
 
 int vx4_power_board_clear_laser_reading(vx4_power_board *board)
 {
+    // A move makes the distance shown stale at once, not at the next refresh.
+    board->laser_valid = 0;
     board->laser_clear = 1;
     return 0;
+}
+
+int vx4_power_board_get_laser_mode(vx4_power_board *board) { return board->laser_mode; }
+
+int vx4_power_board_get_laser_speed(vx4_power_board *board) { return board->laser_speed; }
+
+int vx4_power_board_load_laser_reading(vx4_power_board *board, double *metres, int *age)
+{
+    if (metres)
+        *metres = board->last_valid_distance;
+    if (age)
+        *age = board->invalid_count;
+    return board->laser_valid;
 }
 
 int vx4_power_board_get_board_type(vx4_power_board *board)

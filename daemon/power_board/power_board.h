@@ -158,8 +158,11 @@ struct vx4_power_board {
     std::atomic<int> laser_trigger;
     std::atomic<int> laser_clear;
     std::atomic<int> laser_speed;
-    double last_valid_distance;
-    int invalid_count;
+    std::atomic<double> last_valid_distance;
+    std::atomic<int> invalid_count;  // refreshes since the last valid distance: the reading's age
+    // The reading the operator is shown: in modes 1 and 2 from a requested
+    // reading until the head moves, in mode 3 while the readings are valid.
+    std::atomic<int> laser_valid;
     std::atomic<double> last_shown_distance;  // set by the laser mode, read by the refresh
 
     // Firmware update.
@@ -213,6 +216,11 @@ int vx4_power_board_set_laser_mode(vx4_power_board *board, int mode);
 void vx4_power_board_set_laser_speed(vx4_power_board *board, int speed);
 int vx4_power_board_trigger_laser_reading(vx4_power_board *board);
 int vx4_power_board_clear_laser_reading(vx4_power_board *board);
+int vx4_power_board_get_laser_mode(vx4_power_board *board);
+int vx4_power_board_get_laser_speed(vx4_power_board *board);
+// The last valid distance in metres and its age in refreshes; returns 1 while
+// the reading is shown as valid, else 0.
+int vx4_power_board_load_laser_reading(vx4_power_board *board, double *metres, int *age);
 
 int vx4_power_board_get_board_type(vx4_power_board *board);
 // "25%" to "100%", or "?" before the first evaluation.

@@ -23,24 +23,6 @@
 
 namespace vx4test {
 
-// Register number and data bytes of every write the simulated board received.
-using BoardWrites = std::vector<std::pair<int, std::vector<int>>>;
-
-inline BoardWrites board_writes(const SimHead &sim)
-{
-    auto list = sim.get("/board/writes");
-    BoardWrites found;
-    json_object *entries = json_at(list.get(), "writes");
-    for (size_t i = 0; i < json_object_array_length(entries); ++i) {
-        json_object *entry = json_object_array_get_idx(entries, i);
-        std::vector<int> data;
-        json_object *bytes = json_at(entry, "data");
-        for (size_t j = 0; j < json_object_array_length(bytes); ++j)
-            data.push_back(json_object_get_int(json_object_array_get_idx(bytes, j)));
-        found.emplace_back(json_object_get_int(json_at(entry, "register")), data);
-    }
-    return found;
-}
 
 class BoardTest : public ::testing::Test {
 protected:

@@ -9,7 +9,7 @@
 #include <memory>
 #include <thread>
 
-#include "board_fixture.h"
+#include "head_system.h"
 #include "settings.h"
 #include "support.h"
 
@@ -17,60 +17,13 @@ using namespace vx4test;
 
 namespace {
 
-using Writes = BoardWrites;
-
-class BoardSystem : public ::testing::Test {
+class BoardSystem : public HeadSystem {
 protected:
-    void start(const std::string &model = "advanced")
-    {
-        std::string socket = root.path() + "/board.sock";
-        sim = std::make_unique<SimHead>(root, std::vector<std::string>{"--bus=" + socket, "--board-model=" + model});
-        redis = std::make_unique<RedisServer>(root.path());
-        if (model == "advanced")
-            root.write("/config/system.json", R"({"model_name": "VX4 Advanced"})");
-        auto env = sandbox_environment(root);
-        env["VX4_POWER_BOARD"] = "sim:" + socket;
-        env["VX4_REDIS_PORT"] = std::to_string(redis->port());
-        api = Process({api_program()}, env, root.at("/api"));
-        ASSERT_TRUE(wait_until([this] { return api.errors().find("entering loop...\n") != std::string::npos; }))
-            << api.errors();
-    }
-
-    void TearDown() override
-    {
-        if (!sim)
-            return;
-        auto state = sim->get("/board");
-        EXPECT_EQ(json_object_get_int(json_at(state.get(), "bus.errors")), 0)
-            << json_object_to_json_string(json_at(state.get(), "bus.last_errors"));
-    }
-
-    Writes writes() const { return board_writes(*sim); }
-
-    long long reads() const
-    {
-        auto state = sim->get("/board");
-        return json_object_get_int64(json_at(state.get(), "bus.reads"));
-    }
-
-    void fifo(const std::string &lines) const
-    {
-        int fd = open(root.at("/var/run/vx4/api.fifo").c_str(), O_WRONLY | O_NONBLOCK);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(write(fd, lines.data(), lines.size()), static_cast<ssize_t>(lines.size()));
-        close(fd);
-    }
-
     bool redis_number(const std::string &key, double expected) const
     {
         auto value = redis->get(key);
         return value && std::fabs(std::stod(*value) - expected) < 0.001;
     }
-
-    SandboxRoot root;
-    std::unique_ptr<SimHead> sim;
-    std::unique_ptr<RedisServer> redis;
-    Process api;
 };
 
 TEST_F(BoardSystem, StartsWithTheCameraRailOnAndRefreshes)

@@ -350,4 +350,20 @@ JsonPtr SimHead::post(const std::string &path, const std::string &json_body) con
     return parse_json(reply.body);
 }
 
+BoardWrites board_writes(const SimHead &sim)
+{
+    auto list = sim.get("/board/writes");
+    BoardWrites found;
+    json_object *entries = json_at(list.get(), "writes");
+    for (size_t i = 0; i < json_object_array_length(entries); ++i) {
+        json_object *entry = json_object_array_get_idx(entries, i);
+        std::vector<int> data;
+        json_object *bytes = json_at(entry, "data");
+        for (size_t j = 0; j < json_object_array_length(bytes); ++j)
+            data.push_back(json_object_get_int(json_object_array_get_idx(bytes, j)));
+        found.emplace_back(json_object_get_int(json_at(entry, "register")), data);
+    }
+    return found;
+}
+
 }  // namespace vx4test

@@ -11,6 +11,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vx4test {
@@ -134,5 +135,10 @@ private:
     int control_port_;
     Process process_;
 };
+
+// Register number and data bytes of every write the simulated power board
+// received, oldest first.
+using BoardWrites = std::vector<std::pair<int, std::vector<int>>>;
+BoardWrites board_writes(const SimHead &sim);
 
 }  // namespace vx4test

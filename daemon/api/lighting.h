@@ -1,0 +1,34 @@
+// The lights: LED modes, the timed high beam and the intensity. The LED
+// state lives in the API state under its LED lock, shared by these
+// endpoints, the high-beam countdown on the application loop and the
+// intensity loop.
+#pragma once
+
+#include <ev.h>
+
+#include <cstdint>
+
+#include "http_server.h"
+
+int api_get_led_mode(http_connection *connection, const char *body, int64_t length, void *user_data);
+int api_put_led_mode(http_connection *connection, const char *body, int64_t length, void *user_data);
+int api_post_led_high_beam_on(http_connection *connection, const char *body, int64_t length, void *user_data);
+int api_post_led_high_beam_off(http_connection *connection, const char *body, int64_t length, void *user_data);
+int api_get_led_intensity(http_connection *connection, const char *body, int64_t length, void *user_data);
+int api_put_led_intensity(http_connection *connection, const char *body, int64_t length, void *user_data);
+int api_post_led_intensity_increment(http_connection *connection, const char *body, int64_t length,
+                                     void *user_data);
+int api_post_led_intensity_decrement(http_connection *connection, const char *body, int64_t length,
+                                     void *user_data);
+int api_post_led_intensity_stop(http_connection *connection, const char *body, int64_t length, void *user_data);
+
+// Under the LED lock: the power board's lights at the API's current mask and
+// value as PWM (its low 8 bits); then value into /tmp/intensity.
+void vx4_set_api_led_intensity(int value);
+
+// The high-beam countdown runs on the application loop (the main thread).
+// Attach it once the loop exists, from the loop's thread before it runs;
+// detach it before the loop is destroyed. Requests made before the attach
+// take effect at the attach.
+void vx4_attach_high_beam_timer(struct ev_loop *loop);
+void vx4_detach_high_beam_timer();

@@ -1,0 +1,99 @@
+// The laser range finder and the compass calibration through the API on the
+// simulated head.
+#include <gtest/gtest.h>
+
+#include "head_system.h"
+#include "settings.h"
+
+using namespace vx4test;
+
+namespace {
+
+class LaserCompassSystem : public HeadSystem {
+protected:
+    void start_in_units(int32_t units)
+    {
+        root.enter();
+        vx4_init_nv();
+        vx4_write_nv(NV_UNITS, &units, sizeof units);
+        start();
+    }
+
+    std::string distance() const { return text("GET", "/api/laser/distance", "laser_distance"); }
+};
+
+TEST_F(LaserCompassSystem, ModesSpeedsAndReadingsInTheChosenUnit)
+{
+    start_in_units(1);
+    EXPECT_EQ(text("GET", "/api/laser/mode", "laser_mode"), "off");
+    EXPECT_EQ(text("GET", "/api/laser/speed", "laser_speed"), "auto");
+    EXPECT_EQ(distance(), "");
+    // Off is reported but cannot be chosen; nothing to take a reading with.
+    for (const char *refused : {R"({"laser_mode": "off"})", R"({"laser_mode": "Manual"})", "{}"})
+        EXPECT_EQ(status("PUT", "/api/laser/mode", refused), "BAD_REQUEST") << refused;
+    EXPECT_EQ(status("POST", "/api/laser/execute"), "BAD_REQUEST");
+
+    EXPECT_EQ(status("PUT", "/api/laser/speed", R"({"laser_speed": "fast"})"), "OK");
+    EXPECT_EQ(text("GET", "/api/laser/speed", "laser_speed"), "fast");
+    EXPECT_EQ(status("PUT", "/api/laser/speed", R"({"laser_speed": "slow"})"), "OK");
+    EXPECT_EQ(status("PUT", "/api/laser/speed", R"({"laser_speed": "warp"})"), "BAD_REQUEST");
+    EXPECT_EQ(text("GET", "/api/laser/speed", "laser_speed"), "slow");
+
+    // A single reading is shown once taken.
+    EXPECT_EQ(status("PUT", "/api/laser/mode", R"({"laser_mode": "manual"})"), "OK");
+    EXPECT_EQ(text("GET", "/api/laser/mode", "laser_mode"), "manual");
+    ASSERT_TRUE(wait_until([this] { return json_object_get_boolean(json_at(sim->get("/board").get(), "rails.laser")); }));
+    EXPECT_EQ(distance(), "");
+    EXPECT_EQ(status("POST", "/api/laser/execute"), "OK");
+    EXPECT_TRUE(wait_until([this] { return distance() == "8.2 ft"; })) << distance();
+
+    JsonPtr laser = call("GET", "/api/laser/status");
+    EXPECT_STREQ(json_object_to_json_string_ext(laser.get(), JSON_C_TO_STRING_PLAIN),
+                 R"({"laser_hw_version":3,"laser_sw_version":21,"laser_sn":40123,"laser_sample_count":0,)"
+                 R"("laser_error_code":0,"laser_quality":100,"laser_distance":"8.2 ft"})");
+
+    // Continuous: each valid reading, none while the readings are invalid.
+    EXPECT_EQ(status("PUT", "/api/laser/mode", R"({"laser_mode": "auto"})"), "OK");
+    sim->post("/board/readings", R"({"pb_laser_distance": 30.48})");
+    EXPECT_TRUE(wait_until([this] { return distance() == "100 ft"; })) << distance();
+    sim->post("/board/readings", R"({"pb_laser_distance": 0.02})");
+    EXPECT_TRUE(wait_until([this] { return distance().empty(); })) << distance();
+    sim->post("/board/readings", R"({"pb_laser_distance": 3.0})");
+    EXPECT_TRUE(wait_until([this] { return distance() == "9.8 ft"; })) << distance();
+    EXPECT_EQ(text("GET", "/api/laser/mode", "laser_mode"), "auto");
+    EXPECT_EQ(status("POST", "/api/laser/execute"), "BAD_REQUEST");  // single readings only
+}
+
+TEST_F(LaserCompassSystem, CalibrationIsStoredOnlyWhole)
+{
+    start_in_units(0);
+    const std::string eleven = R"("magnetometer_calibration_x": 12.345678, "magnetometer_calibration_y": -0.5,
+        "magnetometer_calibration_z": 3, "magnetometer_ellipsoid_00": 1.0, "magnetometer_ellipsoid_01": 0.01,
+        "magnetometer_ellipsoid_02": -0.02, "magnetometer_ellipsoid_10": 0.03, "magnetometer_ellipsoid_11": 0.98,
+        "magnetometer_ellipsoid_12": 0.00004, "magnetometer_ellipsoid_20": -0.00005, "magnetometer_ellipsoid_21": 0.1)";
+    std::string before = http_request(api_port, "GET", "/api/magnetometer/calibration").body;
+    EXPECT_EQ(before, R"({"magnetometer_calibrated":false,"magnetometer_calibration_x":0.0000,)"
+                      R"("magnetometer_calibration_y":0.0000,"magnetometer_calibration_z":0.0000,)"
+                      R"("magnetometer_ellipsoid_00":0.0000,"magnetometer_ellipsoid_01":0.0000,)"
+                      R"("magnetometer_ellipsoid_02":0.0000,"magnetometer_ellipsoid_10":0.0000,)"
+                      R"("magnetometer_ellipsoid_11":0.0000,"magnetometer_ellipsoid_12":0.0000,)"
+                      R"("magnetometer_ellipsoid_20":0.0000,"magnetometer_ellipsoid_21":0.0000,)"
+                      R"("magnetometer_ellipsoid_22":0.0000})");
+    EXPECT_EQ(status("PUT", "/api/magnetometer/calibration", "{" + eleven + "}"), "BAD_REQUEST");
+    EXPECT_EQ(http_request(api_port, "GET", "/api/magnetometer/calibration").body, before);
+
+    EXPECT_EQ(status("PUT", "/api/magnetometer/calibration", "{" + eleven + R"(, "magnetometer_ellipsoid_22": 1.02})"),
+              "OK");
+    std::string after = R"({"magnetometer_calibrated":true,"magnetometer_calibration_x":12.3457,)"
+                        R"("magnetometer_calibration_y":-0.5000,"magnetometer_calibration_z":3.0000,)"
+                        R"("magnetometer_ellipsoid_00":1.0000,"magnetometer_ellipsoid_01":0.0100,)"
+                        R"("magnetometer_ellipsoid_02":-0.0200,"magnetometer_ellipsoid_10":0.0300,)"
+                        R"("magnetometer_ellipsoid_11":0.9800,"magnetometer_ellipsoid_12":0.0000,)"
+                        R"("magnetometer_ellipsoid_20":-0.0001,"magnetometer_ellipsoid_21":0.1000,)"
+                        R"("magnetometer_ellipsoid_22":1.0200})";
+    EXPECT_EQ(http_request(api_port, "GET", "/api/magnetometer/calibration").body, after);
+    restart();
+    EXPECT_EQ(http_request(api_port, "GET", "/api/magnetometer/calibration").body, after);
+}
+
+}  // namespace

@@ -1,0 +1,115 @@
+// Request bodies come from any client on the network. The first byte chooses
+// an endpoint that takes a body; the rest is its body. Whatever the body, the
+// reply is one JSON object whose "status" is "OK" or "BAD_REQUEST", and what
+// is queued for the power board is a register write it takes.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "api_reply.h"
+#include "debug.h"
+#include "laser.h"
+#include "lighting.h"
+#include "motion.h"
+#include "platform.h"
+#include "power_board.h"
+
+namespace {
+
+const http_handler_function handlers[] = {
+    api_put_led_mode,
+    api_put_led_intensity,
+    api_post_power_board_write,
+    api_put_laser_speed,
+    api_put_laser_mode,
+    api_put_height_preset,
+    api_put_height_extension,
+    api_put_power_board_read_command,
+    api_put_power_board_zero_buffer,
+    api_put_debug_warning<API_WARNING_HIGH_RH>,
+};
+constexpr size_t handler_count = sizeof handlers / sizeof handlers[0];
+
+void check(bool condition)
+{
+    if (!condition)
+        __builtin_trap();
+}
+
+std::string read_all(int fd)
+{
+    std::string got;
+    char buffer[4096];
+    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
+        got.append(buffer, static_cast<size_t>(n));
+    return got;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    // State files go to a scratch root, never the host's /tmp.
+    static char root[] = "/tmp/vx4-fuzz-api-XXXXXX";
+    if (!mkdtemp(root))
+        abort();
+    atexit([] { rmdir(root); });
+    setenv("VX4_ROOT", root, 1);
+    setenv("VX4_CAMERA_HOST", "127.0.0.1", 1);
+    setenv("VX4_REDIS_HOST", "127.0.0.1", 1);
+    if (vx4_platform_init("api_body_fuzzer") != 0)
+        abort();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size < 1)
+        return 0;
+    http_handler_function handler = handlers[data[0] % handler_count];
+    const char *body = reinterpret_cast<const char *>(data + 1);
+    int64_t length = static_cast<int64_t>(size - 1);
+
+    // A board without its service: what the handler queues stays in the queue.
+    auto board = std::make_unique<vx4_power_board>();
+    check(vx4_power_board_init(board.get(), nullptr, data[0] & 0x80) == 0);
+    power_board_instance = board.get();
+
+    int ends[2];
+    check(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) == 0);
+    http_server server{};
+    server.request_timeout_ms = 1000;
+    auto connection = std::make_unique<http_connection>();
+    connection->server = &server;
+    connection->socket = ends[0];
+    http_request_reset(&connection->request);
+    connection->request.major = 1;
+    connection->request.minor = 1;
+    connection->request.content_length = length;
+    check(handler(connection.get(), body, length, nullptr) == 0);
+    http_request_context_free(&connection->request);
+    close(ends[0]);
+
+    std::string reply = read_all(ends[1]);
+    close(ends[1]);
+    size_t split = reply.find("\r\n\r\n");
+    check(reply.rfind("HTTP/1.1 200 OK\r\n", 0) == 0 && split != std::string::npos);
+    json_object *object = json_tokener_parse(reply.c_str() + split + 4);
+    json_object *status = nullptr;
+    check(object && json_object_object_get_ex(object, "status", &status));
+    std::string word = json_object_get_string(status);
+    check(word == "OK" || word == "BAD_REQUEST");
+    json_object_put(object);
+
+    for (vx4_power_board_record *record = board->head; record; record = record->next)
+        check(record->type == VX4_PB_RECORD_WRITE && record->write.count >= 1 &&
+              record->write.count <= VX4_POWER_BOARD_MAX_WRITE && record->write.reg <= VX4_POWER_BOARD_MAX_REGISTER);
+    power_board_instance = nullptr;
+    vx4_power_board_destroy(board.get());
+    return 0;
+}

@@ -1,0 +1,117 @@
+// A whole head for system tests: vx4-sim with the power board (and, when
+// asked, the camera module), a private redis and vx4-api pointed at them, in
+// one sandbox root. The board's bus must have seen no error at the end.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "support.h"
+
+namespace vx4test {
+
+class HeadSystem : public ::testing::Test {
+protected:
+    using Writes = BoardWrites;
+
+    // Starts the head and waits until the daemon runs its loop.
+    void start(const std::string &model = "advanced", bool camera = false)
+    {
+        std::string socket = root.path() + "/board.sock";
+        env = sandbox_environment(root);
+        std::vector<std::string> options{"--bus=" + socket, "--board-model=" + model};
+        if (camera)
+            options.push_back("--visca-port=" + env["VX4_CAMERA_VISCA_PORT"]);
+        sim = std::make_unique<SimHead>(root, options);
+        redis = std::make_unique<RedisServer>(root.path());
+        if (model == "advanced")
+            root.write("/config/system.json", R"({"model_name": "VX4 Advanced"})");
+        env["VX4_POWER_BOARD"] = "sim:" + socket;
+        env["VX4_REDIS_PORT"] = std::to_string(redis->port());
+        api_port = std::stoi(env["VX4_API_PORT"]);
+        run_api();
+    }
+
+    // Stops the daemon and starts it again on the same head and root.
+    void restart()
+    {
+        api.stop();
+        run_api();
+    }
+
+    void TearDown() override
+    {
+        if (!sim)
+            return;
+        auto state = sim->get("/board");
+        EXPECT_EQ(json_object_get_int(json_at(state.get(), "bus.errors")), 0)
+            << json_object_to_json_string(json_at(state.get(), "bus.last_errors"));
+    }
+
+    // Register writes the simulated board received, oldest first.
+    Writes writes() const { return board_writes(*sim); }
+
+    long long reads() const
+    {
+        auto state = sim->get("/board");
+        return json_object_get_int64(json_at(state.get(), "bus.reads"));
+    }
+
+    void fifo(const std::string &lines) const
+    {
+        int fd = open(root.at("/var/run/vx4/api.fifo").c_str(), O_WRONLY | O_NONBLOCK);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(write(fd, lines.data(), lines.size()), static_cast<ssize_t>(lines.size()));
+        close(fd);
+    }
+
+    // One API request; the reply's JSON (null when there is none).
+    JsonPtr call(const std::string &method, const std::string &path, const std::string &body = "") const
+    {
+        HttpReply reply = http_request(api_port, method, path, body);
+        EXPECT_EQ(reply.status, 200) << method << " " << path << "\n" << reply.head;
+        return parse_json(reply.body);
+    }
+
+    // The reply's value of key as text ("" when absent).
+    std::string text(const std::string &method, const std::string &path, const std::string &key,
+                     const std::string &body = "") const
+    {
+        JsonPtr reply = call(method, path, body);
+        json_object *value = reply ? json_at(reply.get(), key) : nullptr;
+        return value ? json_object_get_string(value) : "";
+    }
+
+    // The "status" word of an action's reply.
+    std::string status(const std::string &method, const std::string &path, const std::string &body = "") const
+    {
+        return text(method, path, "status", body);
+    }
+
+    std::string trace() const { return root.read("/media/usb99/trace"); }
+
+    SandboxRoot root;
+    std::map<std::string, std::string> env;
+    int api_port = 0;
+    std::unique_ptr<SimHead> sim;
+    std::unique_ptr<RedisServer> redis;
+    Process api;
+
+private:
+    void run_api()
+    {
+        api = Process({api_program()}, env, root.at("/api"));
+        ASSERT_TRUE(wait_until([this] { return api.errors().find("entering loop...\n") != std::string::npos; }))
+            << api.errors();
+        // The API thread serves once its routes are registered.
+        ASSERT_TRUE(wait_until([this] { return http_request(api_port, "GET", "/", "", 200ms).status != 0; }));
+    }
+};
+
+}  // namespace vx4test
