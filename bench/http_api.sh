@@ -37,7 +37,7 @@ trap cleanup EXIT
 free_port() {
   local port
   while :; do
-    port=$((20000 + RANDOM % 30000))
+    port=$((20000 + RANDOM % 12000))  # below the ephemeral range wrk's own sockets use
     (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || { echo "$port"; return; }
   done
 }
@@ -53,9 +53,16 @@ wait_port() {
 # vx4-api in its own sandbox root, loopback peers only.
 root=$work/root
 mkdir -p "$root"/{media/usb99,media/usb-cpy,var/run/vx4,home/vx4,config,tmp}
+# With two cores or more the servers share one core and wrk has another, so
+# that the load generator does not set the servers' latency tails.
+server_cpu=() load_cpu=() wrk_threads=2
+if [ "$(nproc)" -ge 2 ] && command -v taskset >/dev/null; then
+  server_cpu=(taskset -c 0) load_cpu=(taskset -c 1) wrk_threads=1
+fi
+
 api_port=$(free_port)
 VX4_ROOT=$root VX4_CAMERA_HOST=127.0.0.1 VX4_REDIS_HOST=127.0.0.1 VX4_REDIS_PORT=$(free_port) \
-  VX4_API_PORT=$api_port "$bin" >"$work/api.log" 2>&1 &
+  VX4_API_PORT=$api_port "${server_cpu[@]}" "$bin" >"$work/api.log" 2>&1 &
 pids+=($!)
 wait_port "$api_port"
 
@@ -99,7 +106,7 @@ if [ "$(id -u)" = 0 ]; then
   chown -R nobody "$work/nginx" "$www"
   as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
 fi
-"${as_user[@]}" nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" -g 'daemon off;' 2>"$work/nginx.log" &
+"${server_cpu[@]}" "${as_user[@]}" nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" -g 'daemon off;' 2>"$work/nginx.log" &
 pids+=($!)
 wait_port "$nginx_port"
 
@@ -110,7 +117,7 @@ LUA
 # run NAME PORT: prints "requests_per_second p99_ms errors"
 run() {
   local out
-  out=$(wrk -t2 -c"$connections" -d"${seconds}s" --latency -s "$work/request.lua" "http://127.0.0.1:$2$path")
+  out=$("${load_cpu[@]}" wrk -t"$wrk_threads" -c"$connections" -d"${seconds}s" --latency -s "$work/request.lua" "http://127.0.0.1:$2$path")
   echo "$out" >"$work/$1.wrk"
   local rps p99 errors
   rps=$(awk '/^Requests\/sec:/ {print $2}' <<<"$out")
