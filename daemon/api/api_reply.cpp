@@ -112,12 +112,26 @@ int json_response_handler(http_connection *connection, json_object *object)
     return 0;
 }
 
-int api_reply_status(http_connection *connection, const char *status)
+int api_reply_text(http_connection *connection, const char *key, const char *text)
 {
     json_object *reply = json_object_new_object();
     if (reply)
-        json_object_object_add(reply, "status", json_object_new_string(status));
+        json_object_object_add(reply, key, json_object_new_string(text));
     return json_response_handler(connection, reply);
+}
+
+int api_reply_status(http_connection *connection, const char *status)
+{
+    return api_reply_text(connection, "status", status);
+}
+
+bool api_read_json_text(http_connection *connection, const char *body, int64_t length, const char *key,
+                        char *text, size_t size)
+{
+    json_object *request = api_read_json_body(connection, body, length);
+    bool present = api_json_string(request, key, text, size);
+    json_object_put(request);
+    return present;
 }
 
 int api_reply_json_closing(http_connection *connection, json_object *object)

@@ -22,11 +22,16 @@ bool api_json_string(json_object *body, const char *key, char *buffer, size_t si
 bool api_json_int(json_object *body, const char *key, int32_t *value);
 bool api_json_boolean(json_object *body, const char *key, bool *value);
 bool api_json_double(json_object *body, const char *key, double *value);
+// Reads the body and copies the string under key, as api_json_string does.
+bool api_read_json_text(http_connection *connection, const char *body, int64_t length, const char *key,
+                        char *text, size_t size);
 
 // The JSON reply: the object in json-c's plain form without escaped slashes.
 // Takes ownership of the object; a null object writes nothing. Returns 0,
 // the handler's result.
 int json_response_handler(http_connection *connection, json_object *object);
+// {key: text} as the JSON reply.
+int api_reply_text(http_connection *connection, const char *key, const char *text);
 // {"status": status} as the JSON reply.
 int api_reply_status(http_connection *connection, const char *status);
 // The older JSON form with "Connection: close" and json-c's spaced text.

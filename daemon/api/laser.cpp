@@ -23,22 +23,6 @@ int index_of(const char *name, const char *const *names, int count)
     return -1;
 }
 
-int reply_text(http_connection *connection, const char *key, const char *text)
-{
-    json_object *reply = json_object_new_object();
-    if (reply)
-        json_object_object_add(reply, key, json_object_new_string(text));
-    return json_response_handler(connection, reply);
-}
-
-void read_name(http_connection *connection, const char *body, int64_t length, const char *key, char *name,
-               size_t size)
-{
-    json_object *request = api_read_json_body(connection, body, length);
-    api_json_string(request, key, name, size);
-    json_object_put(request);
-}
-
 }  // namespace
 
 int api_get_laser_status(http_connection *connection, const char *, int64_t, void *)
@@ -65,20 +49,20 @@ int api_get_laser_distance(http_connection *connection, const char *, int64_t, v
 {
     char distance[32];
     vx4_load_laser_distance(distance, sizeof distance);
-    return reply_text(connection, "laser_distance", distance);
+    return api_reply_text(connection, "laser_distance", distance);
 }
 
 int api_get_laser_speed(http_connection *connection, const char *, int64_t, void *)
 {
     vx4_power_board *board = power_board_instance;
     int speed = board ? vx4_power_board_get_laser_speed(board) : 2;
-    return reply_text(connection, "laser_speed", speed == 0 || speed == 1 ? speed_names[speed] : "auto");
+    return api_reply_text(connection, "laser_speed", speed == 0 || speed == 1 ? speed_names[speed] : "auto");
 }
 
 int api_put_laser_speed(http_connection *connection, const char *body, int64_t length, void *)
 {
     char name[16] = "";
-    read_name(connection, body, length, "laser_speed", name, sizeof name);
+    api_read_json_text(connection, body, length, "laser_speed", name, sizeof name);
     trace(TRACE_HTTP_API, "laser speed '%s'", name);
     int speed = index_of(name, speed_names, 3);
     vx4_power_board *board = power_board_instance;
@@ -92,13 +76,13 @@ int api_get_laser_mode(http_connection *connection, const char *, int64_t, void 
 {
     vx4_power_board *board = power_board_instance;
     int mode = board ? vx4_power_board_get_laser_mode(board) : 0;
-    return reply_text(connection, "laser_mode", mode >= 1 && mode <= 3 ? mode_names[mode] : "off");
+    return api_reply_text(connection, "laser_mode", mode >= 1 && mode <= 3 ? mode_names[mode] : "off");
 }
 
 int api_put_laser_mode(http_connection *connection, const char *body, int64_t length, void *)
 {
     char name[16] = "";
-    read_name(connection, body, length, "laser_mode", name, sizeof name);
+    api_read_json_text(connection, body, length, "laser_mode", name, sizeof name);
     trace(TRACE_HTTP_API, "laser mode '%s'", name);
     // "off" is reported but cannot be chosen here.
     int mode = index_of(name, mode_names, 4);

@@ -131,18 +131,13 @@ int api_get_led_mode(http_connection *connection, const char *, int64_t, void *)
         std::lock_guard<std::mutex> hold(api_state.led_lock);
         set_text(mode, sizeof mode, api_state.led_mode);
     }
-    json_object *reply = json_object_new_object();
-    if (reply)
-        json_object_object_add(reply, "led_mode", json_object_new_string(mode));
-    return json_response_handler(connection, reply);
+    return api_reply_text(connection, "led_mode", mode);
 }
 
 int api_put_led_mode(http_connection *connection, const char *body, int64_t length, void *)
 {
     char mode[16] = "";
-    json_object *request = api_read_json_body(connection, body, length);
-    api_json_string(request, "led_mode", mode, sizeof mode);
-    json_object_put(request);
+    api_read_json_text(connection, body, length, "led_mode", mode, sizeof mode);
     trace(TRACE_HTTP_API, "led mode '%s'", mode);
 
     const led_mode_entry *entry = nullptr;
@@ -215,18 +210,13 @@ int api_get_led_intensity(http_connection *connection, const char *, int64_t, vo
         if (dark || !load_intensity_text(text, sizeof text))
             text[0] = '\0';
     }
-    json_object *reply = json_object_new_object();
-    if (reply)
-        json_object_object_add(reply, "led_intensity", json_object_new_string(text));
-    return json_response_handler(connection, reply);
+    return api_reply_text(connection, "led_intensity", text);
 }
 
 int api_put_led_intensity(http_connection *connection, const char *body, int64_t length, void *)
 {
     char text[16] = "";
-    json_object *request = api_read_json_body(connection, body, length);
-    bool present = api_json_string(request, "led_intensity", text, sizeof text);
-    json_object_put(request);
+    bool present = api_read_json_text(connection, body, length, "led_intensity", text, sizeof text);
     trace(TRACE_HTTP_API, "led intensity '%s'", text);
 
     // A request without a number must not darken the lights.

@@ -136,18 +136,13 @@ int api_get_height_preset(http_connection *connection, const char *, int64_t, vo
     vx4_power_board *board = power_board_instance;
     char text[16];
     snprintf(text, sizeof text, "%d", board ? vx4_power_board_get_height_preset(board) : 6);
-    json_object *reply = json_object_new_object();
-    if (reply)
-        json_object_object_add(reply, "height_preset", json_object_new_string(text));
-    return json_response_handler(connection, reply);
+    return api_reply_text(connection, "height_preset", text);
 }
 
 int api_put_height_preset(http_connection *connection, const char *body, int64_t length, void *)
 {
     char preset[16] = "";
-    json_object *request = api_read_json_body(connection, body, length);
-    api_json_string(request, "height_preset", preset, sizeof preset);
-    json_object_put(request);
+    api_read_json_text(connection, body, length, "height_preset", preset, sizeof preset);
     trace(TRACE_HTTP_API, "height preset '%s'", preset);
     bool known = false;
     for (const char *candidate : height_presets)

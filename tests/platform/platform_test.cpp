@@ -21,7 +21,7 @@ TEST(Platform, UnsetVariablesMeanTheRealUnit)
     const vx4_platform_config &config = vx4_platform();
     EXPECT_FALSE(vx4_platform_sandboxed());
     EXPECT_EQ(vx4_path("/media/usb99/trace"), "/media/usb99/trace");
-    EXPECT_EQ(config.camera_host, "192.168.0.127");
+    EXPECT_EQ(config.camera_host, "192.168.0.127");  // the real unit's camera, never contacted here
     EXPECT_EQ(config.camera_visca_port, 1000);
     EXPECT_EQ(config.camera_http_port, 80);
     EXPECT_EQ(config.camera_rtsp_port, 554);
@@ -51,7 +51,7 @@ TEST(Platform, SandboxAcceptsOnlyLoopbackPeers)
     root.enter();
     EXPECT_EQ(vx4_path("/tmp/intensity"), root.path() + "/tmp/intensity");
     EXPECT_EQ(vx4_require_loopback_peers(), 0);
-    setenv("VX4_CAMERA_HOST", "192.168.0.127", 1);
+    setenv("VX4_CAMERA_HOST", "192.168.0.127", 1);  // must be refused in sandbox mode
     ASSERT_EQ(vx4_platform_init("test"), 0);
     EXPECT_EQ(vx4_require_loopback_peers(), -1);
     setenv("VX4_CAMERA_HOST", "127.0.0.5", 1);
