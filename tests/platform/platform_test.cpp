@@ -67,11 +67,11 @@ TEST(Platform, LoopbackHostsAndUrlHosts)
     EXPECT_TRUE(vx4_is_loopback_host("::1"));
     EXPECT_TRUE(vx4_is_loopback_host("[::1]"));
     EXPECT_TRUE(vx4_is_loopback_host("localhost"));
-    EXPECT_FALSE(vx4_is_loopback_host("192.168.0.127"));
+    EXPECT_FALSE(vx4_is_loopback_host("192.168.0.127"));  // parsed only, never contacted
     EXPECT_FALSE(vx4_is_loopback_host("128.0.0.1"));
     EXPECT_FALSE(vx4_is_loopback_host("camera.local"));
     EXPECT_FALSE(vx4_is_loopback_host(""));
-    EXPECT_EQ(vx4_url_host("rtsp://192.168.0.127:554/x4-2.mp4"), "192.168.0.127");
+    EXPECT_EQ(vx4_url_host("rtsp://192.168.0.127:554/x4-2.mp4"), "192.168.0.127");  // parsed only, never contacted
     EXPECT_EQ(vx4_url_host("rtsp://user:pw@127.0.0.2/x"), "127.0.0.2");
     EXPECT_EQ(vx4_url_host("http://[::1]:8080/"), "[::1]");
     EXPECT_EQ(vx4_url_host("no scheme"), "");

@@ -36,7 +36,7 @@ TEST(StreamOptions, DefaultsNameTheCameraModulesSecondStream)
     real_unit_environment();
     StreamConfig config = parse({});
     EXPECT_EQ(config.http_port, 8080);
-    EXPECT_EQ(config.url, "rtsp://192.168.0.127/x4-2.mp4");
+    EXPECT_EQ(config.url, "rtsp://192.168.0.127/x4-2.mp4");  // the default, never opened here
     EXPECT_EQ(config.width, 1280);
     EXPECT_EQ(config.height, 720);
     EXPECT_DOUBLE_EQ(config.fps, 30.0);
