@@ -41,7 +41,7 @@ TEST(StreamOptions, DefaultsNameTheCameraModulesSecondStream)
     EXPECT_EQ(config.height, 720);
     EXPECT_DOUBLE_EQ(config.fps, 30.0);
     EXPECT_EQ(config.codec, "h264");
-    EXPECT_EQ(config.test_url, "192.168.0.127:554");
+    EXPECT_EQ(config.test_url, "192.168.0.127:554");  // the default, never opened here
     EXPECT_EQ(config.test_host, "192.168.0.127");
     EXPECT_EQ(config.test_port, 554);
 }
