@@ -42,7 +42,7 @@ TEST(StreamOptions, DefaultsNameTheCameraModulesSecondStream)
     EXPECT_DOUBLE_EQ(config.fps, 30.0);
     EXPECT_EQ(config.codec, "h264");
     EXPECT_EQ(config.test_url, "192.168.0.127:554");  // the default, never opened here
-    EXPECT_EQ(config.test_host, "192.168.0.127");
+    EXPECT_EQ(config.test_host, "192.168.0.127");  // never contacted here
     EXPECT_EQ(config.test_port, 554);
 }
 
@@ -86,7 +86,7 @@ TEST(StreamOptions, TestUrlWithoutColonKeepsTheCameraModuleAndAnEmptyOneTurnsThe
 {
     real_unit_environment();
     StreamConfig bare = parse({"-t", "10.0.0.1"});
-    EXPECT_EQ(bare.test_host, "192.168.0.127");
+    EXPECT_EQ(bare.test_host, "192.168.0.127");  // never contacted here
     EXPECT_EQ(bare.test_port, 554);
     EXPECT_EQ(parse({"--testurl="}).test_url, "");
     EXPECT_EQ(parse({"-t", ""}).test_url, "");
