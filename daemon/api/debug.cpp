@@ -152,28 +152,30 @@ int api_put_power_board_read_command(http_connection *connection, const char *bo
     return api_reply_status(connection, "OK");
 }
 
-int api_post_power_board_suspend(http_connection *connection, const char *, int64_t, void *)
+// The suspension is saved, so that it still holds after a restart.
+static int set_refresh_suspended(http_connection *connection, int32_t suspended)
 {
-    trace(TRACE_HTTP_API, "suspend pb");
     vx4_power_board *board = power_board_instance;
     if (!board)
         return api_reply_status(connection, "BAD_REQUEST");
-    int32_t suspended = 1;
     vx4_write_nv(NV_PB_SUSPENDED, &suspended, sizeof suspended);
-    vx4_power_board_suspend_refresh(board);
+    if (suspended)
+        vx4_power_board_suspend_refresh(board);
+    else
+        vx4_power_board_resume_refresh(board);
     return api_reply_status(connection, "OK");
+}
+
+int api_post_power_board_suspend(http_connection *connection, const char *, int64_t, void *)
+{
+    trace(TRACE_HTTP_API, "suspend pb");
+    return set_refresh_suspended(connection, 1);
 }
 
 int api_post_power_board_resume(http_connection *connection, const char *, int64_t, void *)
 {
     trace(TRACE_HTTP_API, "resume pb");
-    vx4_power_board *board = power_board_instance;
-    if (!board)
-        return api_reply_status(connection, "BAD_REQUEST");
-    int32_t suspended = 0;
-    vx4_write_nv(NV_PB_SUSPENDED, &suspended, sizeof suspended);
-    vx4_power_board_resume_refresh(board);
-    return api_reply_status(connection, "OK");
+    return set_refresh_suspended(connection, 0);
 }
 
 int api_post_power_board_trigger(http_connection *connection, const char *, int64_t, void *)
