@@ -1,4 +1,4 @@
-#include "motion.h"
+#include "api/motion.h"
 
 #include <json-c/json.h>
 
@@ -6,10 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "api_reply.h"
-#include "camera_settings.h"
-#include "power_board.h"
-#include "trace.h"
+#include "api/api_reply.h"
+#include "camera/camera_settings.h"
+#include "core/trace.h"
+#include "power_board/power_board.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "http_server.h"
+#include "http/http_server.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -14,8 +14,8 @@
 #include <ctime>
 #include <strings.h>
 
+#include "core/trace.h"
 #include "platform.h"
-#include "trace.h"
 
 const char http_not_found_response[] =
     "HTTP/1.1 404 Not Found\r\nConnection: close\r\nContent-Length: 106\r\n\r\n"

@@ -8,7 +8,7 @@
 #include <cstdio>
 
 #include "board_fixture.h"
-#include "settings.h"
+#include "core/settings.h"
 
 using namespace vx4test;
 
@@ -425,7 +425,7 @@ TEST_F(MastTest, OverCurrentStopsHomingAndMoves)
     EXPECT_EQ(count_traced("HTMT: homing over-current stop " + std::to_string(sim_number("mast.encoder"))), 1);
     EXPECT_TRUE(run_until([&] { return !mast_running(); }, 2000ms));  // the stop write follows the trace
     EXPECT_EQ(count_traced("PWRB: pan/height overcurrent start"), 1);
-    EXPECT_EQ(count_traced("LGGR: vx4_report_logger_height_motor_warning()"), 1);
+    EXPECT_EQ(BoardEvents::count("height_motor_warning"), 1);
     fault(R"({"overcurrent": 0})");
     ASSERT_TRUE(wait_traced("PWRB: no overcurrent"));
 
