@@ -484,10 +484,12 @@ int vx4_power_board_start_motor(vx4_power_board *board, int motor, int8_t pwm, u
         // The mast is driven by hand only once it is homed: asking is what homes it.
         if (motor == 2) {
             mast.homing_requested = 1;
-            return -1;
+            return 1;
         }
+        // During homing a tilt press only cancels a move, if one runs (a mast
+        // that was never homed starts with a move requested, but none runs).
         if (mast.homing_requested)
-            return -1;
+            return moving && mast.homing_state == VX4_HOMING_HOMED ? 1 : -1;
     }
 
     // The register holds -100 to 100; a wider byte must not reach the board.

@@ -96,9 +96,11 @@ void vx4_power_board_load_battery_level(vx4_power_board *board, char *buffer, si
 
 // Motors. Motor 1 is the tilt motor, motor 2 the second motor (pan drive or
 // mast). A run lasts duration milliseconds at pwm (-100 to 100, scaled to
-// 60 % on boards that report status bit 0). Refused with -1 during an
-// over-current, and while the mast moves or is not homed (a command for
-// motor 2 then asks for homing); -2 for another motor number.
+// 60 % on boards that report status bit 0). 0 when the run is queued; 1
+// when it is refused but the press still acted: a press while the mast
+// moves cancels the move, and a motor-2 press on a mast that is not homed
+// asks for homing; -1 when refused with no effect at all (over-current, or
+// a tilt press while homing runs); -2 for another motor number.
 int vx4_power_board_start_motor(vx4_power_board *board, int motor, int8_t pwm, uint16_t duration);
 // Stops both motors, and cancels a mast move. -1 while homing is asked for
 // and the mast moves or is not homed.
