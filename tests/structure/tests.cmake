@@ -6,3 +6,8 @@ add_test(NAME layers.upward_include_does_not_build
   COMMAND ${CMAKE_COMMAND} --build ${CMAKE_BINARY_DIR} --target vx4_upward_include_probe)
 set_tests_properties(layers.upward_include_does_not_build PROPERTIES LABELS unit
   PASS_REGULAR_EXPRESSION "logger/logger.h: No such file")
+
+# The Debian package holds the programs and units, with their dependencies.
+add_test(NAME package.deb_holds_the_programs_and_units
+  COMMAND ${CMAKE_CURRENT_LIST_DIR}/check_package.sh ${CMAKE_BINARY_DIR})
+set_tests_properties(package.deb_holds_the_programs_and_units PROPERTIES LABELS system TIMEOUT 300)
