@@ -362,21 +362,15 @@ bool SimViscaCamera::command(const uint8_t *c, size_t n, double now, std::vector
     if (n == 2) {
         int speed = arg & 0x0F;
         switch (code) {
-        case 0x00: {
-            bool was_on = power_;
+        case 0x00:
             if (!switch_value(arg, &power_))
                 return false;
-            if (power_ && !was_on) {
-                power_up(now);
-                return true;
-            }
             if (!power_) {
                 zoom_.stop();
                 focus_.stop();
                 digital_zoom_.stop();
             }
             break;
-        }
         case 0x19:
             if (arg == 0x01) {
                 ++lens_initialisations_;

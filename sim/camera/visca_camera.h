@@ -34,10 +34,10 @@ public:
     void advance(double now, std::vector<SimViscaOutput> &out);
     bool moving() const;
 
-    // The camera module's power comes (back) on: every setting is back at
-    // its default, the titles are gone, and the lens initialises for the
-    // lens initialisation time, running to wide and far; meanwhile it takes
-    // no zoom or focus command.
+    // The camera module's power comes (back) on (not the VISCA standby):
+    // every setting is back at its default, the titles are gone, and the
+    // lens initialises for the lens initialisation time, running to wide and
+    // far; meanwhile it takes no zoom or focus command.
     void power_up(double now);
     bool initialising(double now) const { return now < initialised_at_; }
 
