@@ -109,7 +109,7 @@ int set_option(camera_option &option, const char *text, int (*send)(visca_camera
 
 struct settings_requests {
     pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-    pthread_cond_t condition;  // on the monotonic clock, set up by vx4_init_camera
+    pthread_cond_t condition = PTHREAD_COND_INITIALIZER;  // on the monotonic clock once vx4_init_camera ran
     bool power_up = false;
     bool controller_defaults = false;
     bool ir_filter = false;
