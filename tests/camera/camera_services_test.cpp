@@ -127,6 +127,7 @@ TEST_F(CameraServices, PowerUpSetsTheCameraInOrderAndTheOptionsFollowTheOperator
     store(NV_CAMERA_IR_FILTER, 2);
     store(NV_CAMERA_DEFOG, 3);
     start_camera();
+    sim->post("/camera/faults", R"({"split": true})");  // every reply in two reads
     start_link();
     vx4_init_camera(5);
     ASSERT_TRUE(wait_until([this] { return received("81 01 04 37 02 03 FF"); }, 5000ms));
