@@ -45,12 +45,10 @@ bool send(camera_command command)
     return camera && command(camera) == 0;
 }
 
-json_object *body_of(http_connection *connection, const char *body, int64_t length)
-{
-    return api_read_json_body(connection, body, length);
-}
-
 // ---- modes ----
+
+constexpr size_t mode_size = sizeof api_state.focus_mode;
+static_assert(sizeof api_state.exposure_mode == mode_size);
 
 struct camera_mode {
     const char *key;
@@ -75,7 +73,7 @@ int put_mode(http_connection *connection, const char *body, int64_t length, cons
     bool automatic = strcmp(name, "auto") == 0;
     if ((!automatic && strcmp(name, "manual") != 0) || !send(automatic ? mode.automatic : mode.manual))
         return reply_ok(connection, false);
-    snprintf(mode.state, sizeof api_state.focus_mode, "%s", name);
+    snprintf(mode.state, mode_size, "%s", name);
     vx4_write_state_file(mode.file, name);
     return reply_ok(connection, true);
 }
@@ -113,7 +111,7 @@ int reply_number(http_connection *connection, const char *key, long value)
 
 int put_speed(http_connection *connection, const char *body, int64_t length, const speed_setting &speed)
 {
-    json_object *request = body_of(connection, body, length);
+    json_object *request = api_read_json_body(connection, body, length);
     int32_t value = -1;
     bool valid = api_json_integer(request, speed.key, &value) == 1;
     json_object_put(request);
@@ -141,7 +139,11 @@ int post_speed(http_connection *connection, const char *body, int64_t length, co
 
 // ---- positions ----
 
-int focus_position() { return camera_there() ? camera_there()->focus_position.load() : -1; }
+int focus_position()
+{
+    visca_camera *camera = camera_there();
+    return camera ? camera->focus_position.load() : -1;
+}
 
 void add_focus_keys(json_object *reply)
 {
@@ -179,7 +181,7 @@ int reply_with(http_connection *connection, bool ok, void (*add_keys)(json_objec
 // A position the camera's four nibbles can carry; -1 when absent or not one.
 bool read_position(http_connection *connection, const char *body, int64_t length, const char *key, int32_t *value)
 {
-    json_object *request = body_of(connection, body, length);
+    json_object *request = api_read_json_body(connection, body, length);
     int found = api_json_integer(request, key, value);
     json_object_put(request);
     return found == 1 && *value >= 0 && *value <= 0xFFFF;
@@ -504,7 +506,7 @@ VX4_IMAGE_SETTING(API_DEFOG)
 int api_put_camera_title_line(http_connection *connection, const char *body, int64_t length, void *)
 {
     char text[21] = "";
-    json_object *request = body_of(connection, body, length);
+    json_object *request = api_read_json_body(connection, body, length);
     api_json_string(request, "text", text, sizeof text);
     int32_t line = title_number(request, "line_number");
     int32_t position = title_number(request, "h_position");
@@ -535,7 +537,7 @@ int api_put_camera_title_line(http_connection *connection, const char *body, int
 template <api_title_action action>
 int api_post_camera_title_line_action(http_connection *connection, const char *body, int64_t length, void *)
 {
-    json_object *request = body_of(connection, body, length);
+    json_object *request = api_read_json_body(connection, body, length);
     int32_t line = title_number(request, "line_number");
     json_object_put(request);
     trace(TRACE_HTTP_API, title_actions[action].line_trace, line);
