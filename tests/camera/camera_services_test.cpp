@@ -119,6 +119,42 @@ protected:
     std::unique_ptr<SimHead> sim;
 };
 
+// Packets as hex pairs ("81 01 FF") to bytes and back.
+std::string bytes_of(const std::string &hex)
+{
+    std::string bytes;
+    for (size_t at = 0; at + 1 < hex.size(); at += 3)
+        bytes += static_cast<char>(std::stoi(hex.substr(at, 2), nullptr, 16));
+    return bytes;
+}
+
+std::string hex_of(const std::string &bytes)
+{
+    std::string hex;
+    for (unsigned char byte : bytes) {
+        char pair[4];
+        snprintf(pair, sizeof pair, hex.empty() ? "%02X" : " %02X", byte);
+        hex += pair;
+    }
+    return hex;
+}
+
+TEST_F(CameraServices, TheSimulatedLensTakesItsTimeAndHoldsItsSockets)
+{
+    start_camera();
+    // Two direct moves fill both sockets until their lens arrives (focus
+    // first, the shorter way); a third command finds the camera full.
+    std::string moves = bytes_of("81 01 04 47 04 00 00 00 FF 81 01 04 48 0C 00 00 00 FF 81 01 04 07 00 FF");
+    EXPECT_EQ(hex_of(tcp_exchange(visca_port, moves, 2500ms)), "90 41 FF 90 42 FF 90 60 03 FF 90 52 FF 90 51 FF");
+    // At power-up the lens initialises before it takes a move.
+    sim->post("/camera/power_cycle", R"({"lens_init_ms": 600})");
+    EXPECT_EQ(hex_of(tcp_exchange(visca_port, bytes_of("81 01 04 07 02 FF"), 200ms)), "90 60 41 FF");
+    EXPECT_TRUE(wait_until([this] {
+        return !flag("initialising") && json_object_get_int(json_at(camera().get(), "zoom_position")) == 0;
+    }));
+    EXPECT_EQ(hex_of(tcp_exchange(visca_port, bytes_of("81 01 04 07 02 FF"), 200ms)), "90 41 FF 90 51 FF");
+}
+
 TEST_F(CameraServices, PowerUpSetsTheCameraInOrderAndTheOptionsFollowTheOperator)
 {
     store(NV_CAMERA_INVERT_IMAGE, 1);
