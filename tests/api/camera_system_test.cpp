@@ -160,6 +160,8 @@ TEST_F(CameraSystem, ZoomingClearsTheLaserReadingAndACameraPowerCycleIsMadeGood)
     ASSERT_TRUE(wait_until([this] { return camera_flag("picture_flip") && title_shown(1); }));
     sim->post("/camera/power_cycle", R"({"lens_init_ms": 500})");
     EXPECT_FALSE(camera_flag("picture_flip") || title_shown(1));
+    // Until the link is back a command cannot go: refused, not "OK".
+    EXPECT_TRUE(wait_until([this] { return status("POST", "/api/camera/title/clear_all") == "BAD_REQUEST"; }));
     EXPECT_TRUE(wait_until([this] { return camera_flag("picture_flip") && title_shown(1); }, 10000ms));
 }
 

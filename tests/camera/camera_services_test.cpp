@@ -203,11 +203,16 @@ TEST_F(CameraServices, PowerUpGivesUpWithoutACameraAndWhatChangedMeanwhileGoesWh
 {
     start_link();
     vx4_init_camera(2);
+    ASSERT_TRUE(wait_until([this] { return traced("CMRA: power up wait 1"); }));
+    // A setter never waits for the camera, not even while the power-up does.
+    auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(vx4_set_camera_ir_filter("on"), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 200ms);
     ASSERT_TRUE(wait_until([this] { return traced("CMRA: power up wait 2"); }, 4000ms));
     // Taken while the camera is away, applied once it is there.
     EXPECT_EQ(vx4_set_camera_invert_image("on"), 0);
     start_camera();
-    ASSERT_TRUE(wait_until([this] { return flag("picture_flip"); }, 10000ms));
+    ASSERT_TRUE(wait_until([this] { return flag("picture_flip") && flag("icr"); }, 10000ms));
     EXPECT_TRUE(traced("CMRA: reconnect set"));
     EXPECT_FALSE(traced("CMRA: power up wait 3"));
     EXPECT_FALSE(traced("CMRA: power up set"));
