@@ -1,0 +1,2 @@
+vx4_add_test(logger_test LABEL unit SOURCES logger_test.cpp fsync_hook.cpp LIBRARIES vx4_daemon)
+vx4_add_test(logger_report_test LABEL unit SOURCES logger_report_test.cpp fsync_hook.cpp LIBRARIES vx4_daemon)
