@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <mutex>
@@ -62,18 +63,16 @@ struct quantity_keys {
 const quantity_keys &keys_of(int q)
 {
     static const auto table = [] {
-        struct {
-            quantity_keys keys[LOGGER_QUANTITY_COUNT];
-        } t;
+        std::array<quantity_keys, LOGGER_QUANTITY_COUNT> keys;
         for (int i = 0; i < LOGGER_QUANTITY_COUNT; ++i) {
             std::string stem = logger_quantities[i].stem;
             std::string measure = logger_quantities[i].measure;
-            t.keys[i] = {stem + "_max_" + measure, stem + "_min_" + measure, stem + "_avg_" + measure + "_acc",
-                         stem + "_avg_" + measure + "_count", "invalid_" + stem + "_" + measure + "_count"};
+            keys[i] = {stem + "_max_" + measure, stem + "_min_" + measure, stem + "_avg_" + measure + "_acc",
+                       stem + "_avg_" + measure + "_count", "invalid_" + stem + "_" + measure + "_count"};
         }
-        return t;
+        return keys;
     }();
-    return table.keys[q];
+    return table[q];
 }
 
 std::string warning_key(int w) { return std::string(logger_warning_names[w]) + "_warnings"; }
