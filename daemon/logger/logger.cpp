@@ -1,10 +1,12 @@
 // Statistics and their persistence.
 #include <ev.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -39,8 +41,8 @@ struct period_accumulator {
 };
 
 // Stores are serialised by store_lock, taken before logger_lock; the file
-// write itself happens with only store_lock held, so that reports (the board
-// service reports every 100 ms) never wait for the flash.
+// write itself happens with only store_lock held, so that reports (the board's
+// service thread reports every 100 ms) never wait for the flash.
 std::mutex store_lock;
 std::mutex logger_lock;
 period_accumulator periods[LOGGER_QUANTITY_COUNT];
@@ -240,7 +242,57 @@ bool load_history_locked()
     return true;
 }
 
-void on_minute(struct ev_loop *, ev_timer *, int) { vx4_roll_up_logger(); }
+void fold_minute()
+{
+    std::lock_guard<std::mutex> hold(logger_lock);
+    fold_minute_locked();
+}
+
+void store_now()
+{
+    std::lock_guard<std::mutex> store_hold(store_lock);
+    pending_store store;
+    bool ready;
+    {
+        std::lock_guard<std::mutex> hold(logger_lock);
+        ready = prepare_store_locked(&store);
+    }
+    if (ready)
+        write_store(store);
+}
+
+// The minute's store, handed from the main loop to the writer thread. Requests
+// that come while it writes make one more store, with the newest record.
+struct store_request {
+    std::mutex lock;
+    std::condition_variable wake;
+    bool pending = false;
+};
+store_request &writer = *new store_request;  // never destroyed: the writer waits on it for ever
+
+void *run_writer(void *)
+{
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> hold(writer.lock);
+            writer.wake.wait(hold, [] { return writer.pending; });
+            writer.pending = false;
+        }
+        store_now();
+    }
+    return nullptr;
+}
+
+int start_writer()
+{
+    pthread_t thread;
+    int result = pthread_create(&thread, nullptr, run_writer, nullptr);
+    if (result == 0)
+        pthread_detach(thread);
+    return result;
+}
+
+void on_minute(struct ev_loop *, ev_timer *, int) { logger_minute_tick(); }
 
 void make_folder(const std::string &path)
 {
@@ -381,11 +433,14 @@ int vx4_init_logger(const vx4_logger_callbacks *given)
         if (fresh)
             write_store(store);
     }
+    static int writer_result;
     std::call_once(started, [] {
+        writer_result = start_writer();
         ev_timer_init(&minute_timer, on_minute, 60.0, 60.0);
         ev_timer_start(ev_default_loop(EVFLAG_AUTO), &minute_timer);
     });
-    return logger_start_workers();
+    int workers_result = logger_start_workers();
+    return workers_result ? workers_result : writer_result;
 }
 
 void vx4_report_logger_up_temperature(double sample) { report_sample(LOGGER_UP_TEMPERATURE, sample); }
@@ -409,16 +464,18 @@ void vx4_report_logger_invalid_camera_lens_temperature() { report_invalid(LOGGER
 
 void vx4_roll_up_logger()
 {
-    std::lock_guard<std::mutex> store_hold(store_lock);
-    pending_store store;
-    bool ready;
+    fold_minute();
+    store_now();
+}
+
+void logger_minute_tick()
+{
+    fold_minute();
     {
-        std::lock_guard<std::mutex> hold(logger_lock);
-        fold_minute_locked();
-        ready = prepare_store_locked(&store);
+        std::lock_guard<std::mutex> hold(writer.lock);
+        writer.pending = true;
     }
-    if (ready)
-        write_store(store);
+    writer.wake.notify_one();
 }
 
 int vx4_reset_logger()

@@ -56,8 +56,9 @@ void vx4_report_logger_invalid_camera_cpu_temperature();
 void vx4_report_logger_invalid_camera_fpga_temperature();
 void vx4_report_logger_invalid_camera_lens_temperature();
 
-// The minute's work: folds the samples into both sets and stores the
-// historical record. Run by the timer every 60 s; tests call it directly.
+// The minute's work, done at once: folds the samples into both sets and
+// stores the historical record. The one-minute timer does the same, with the
+// store on the logger's own writer thread.
 void vx4_roll_up_logger();
 
 // Zeroes the present and historical statistics and stores the zero record

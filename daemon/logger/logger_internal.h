@@ -77,6 +77,9 @@ bool logger_parse_history(const char *text, size_t length, logger_history *histo
 // current_id, current_id one more. Null when a value cannot be made.
 json_object *logger_build_history(const logger_history &history);
 
+// The timer's minute: folds the samples at once and leaves the store to the
+// logger's writer thread, so that a slow flash never holds up the main loop.
+void logger_minute_tick();
 // Copies of both sets under the logger lock, for the reports.
 void logger_snapshot(logger_present *present, logger_history *history);
 // The callbacks given at init (members may be null).

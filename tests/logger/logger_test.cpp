@@ -193,7 +193,7 @@ TEST_F(LoggerTest, AStoreCountsOnlyOnceTheFileAndItsFolderAreFlushed)
     }
 }
 
-TEST_F(LoggerTest, ReportsGoOnWhileARollUpWaitsForTheFlash)
+TEST_F(LoggerTest, NeitherTheMainLoopNorReportsWaitForTheMinutesFileWrite)
 {
     start();
     std::promise<void> entered, release;
@@ -206,9 +206,9 @@ TEST_F(LoggerTest, ReportsGoOnWhileARollUpWaitsForTheFlash)
         }
         return 0;
     });
-    std::thread minute(vx4_roll_up_logger);
-    entered.get_future().wait();
-    std::thread board([&] {
+    std::thread main_loop([&] {
+        logger_minute_tick();  // returns with the write still under way
+        entered.get_future().wait();
         vx4_report_logger_internal_pressure(990.0);
         vx4_report_logger_tilt_motor_warning();
         json_object_put(vx4_get_logger_current_readings());
@@ -216,9 +216,10 @@ TEST_F(LoggerTest, ReportsGoOnWhileARollUpWaitsForTheFlash)
     });
     bool in_time = wait_until([&] { return reported.load(); }, 3000ms);
     release.set_value();
-    minute.join();
-    board.join();
-    EXPECT_TRUE(in_time) << "a report waited for the roll-up's file write";
+    main_loop.join();
+    EXPECT_TRUE(in_time) << "the tick or a report waited for the file write";
+    EXPECT_TRUE(wait_until([&] { return stored(0) && stored(0)->current_id == 2; }));
+    EXPECT_EQ(present().minutes, 1u);
 }
 
 TEST_F(LoggerTest, AKillAtAnyMomentLeavesTheLastCompleteRecord)
