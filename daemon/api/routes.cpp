@@ -4,7 +4,7 @@
 #include "api/debug.h"
 #include "api/laser.h"
 #include "api/lighting.h"
-#include "api/logger_endpoints.h"
+#include "api/logger.h"
 #include "api/motion.h"
 
 const std::vector<api_route> &vx4_api_routes()

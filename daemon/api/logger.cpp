@@ -1,4 +1,4 @@
-#include "api/logger_endpoints.h"
+#include "api/logger.h"
 
 #include <json-c/json.h>
 
