@@ -20,9 +20,8 @@ int hand_files(http_connection *connection, const char *body, int64_t length,
                int (*hand)(json_object *files, json_object *owner))
 {
     json_object *request = api_read_json_body(connection, body, length);
-    json_object *files = nullptr;
-    if (!json_object_object_get_ex(request, "files", &files))
-        files = nullptr;
+    json_object *files = nullptr;  // stays null without a "files"
+    json_object_object_get_ex(request, "files", &files);
     return reply_result(connection, hand(files, request));
 }
 

@@ -115,6 +115,21 @@ void report_invalid(int q)
     count_up(history.quantities[q].invalid);
 }
 
+// Folds a minute's samples into one set. Max and min are taken over when the
+// set has none yet; past the count's limit the average decays towards new means.
+template <typename quantity>
+void merge_minute(quantity &set, const period_accumulator &p, double mean, uint64_t limit)
+{
+    set.max = set.avg_count > 0 ? std::max(set.max, p.max) : p.max;
+    set.min = set.avg_count > 0 ? std::min(set.min, p.min) : p.min;
+    if (set.avg_count < limit) {
+        set.avg_acc += mean;
+        set.avg_count++;
+    } else {
+        set.avg_acc = set.avg_acc - set.avg_acc / static_cast<double>(set.avg_count) + mean;
+    }
+}
+
 // Folds the minute into both sets; under the logger lock.
 void fold_minute_locked()
 {
@@ -129,36 +144,9 @@ void fold_minute_locked()
         period_accumulator &p = periods[q];
         if (p.count == 0)
             continue;
-        logger_present_quantity &now = present.quantities[q];
-        logger_history_quantity &life = history.quantities[q];
-        if (now.avg_count > 0) {
-            now.max = std::max(now.max, p.max);
-            now.min = std::min(now.min, p.min);
-        } else {
-            now.max = p.max;
-            now.min = p.min;
-        }
-        if (life.avg_count > 0) {
-            life.max = std::max(life.max, p.max);
-            life.min = std::min(life.min, p.min);
-        } else {
-            life.max = p.max;
-            life.min = p.min;
-        }
         double mean = p.sum / static_cast<double>(p.count);
-        // Past the count's limit the average decays towards new means.
-        if (now.avg_count < counter_limit) {
-            now.avg_acc += mean;
-            now.avg_count++;
-        } else {
-            now.avg_acc = now.avg_acc - now.avg_acc / now.avg_count + mean;
-        }
-        if (life.avg_count < history_average_limit) {
-            life.avg_acc += mean;
-            life.avg_count++;
-        } else {
-            life.avg_acc = life.avg_acc - life.avg_acc / static_cast<double>(life.avg_count) + mean;
-        }
+        merge_minute(present.quantities[q], p, mean, counter_limit);
+        merge_minute(history.quantities[q], p, mean, history_average_limit);
         p.sum = 0;
         p.count = 0;
     }
