@@ -389,8 +389,10 @@ json_object *logger_build_history(const logger_history &record)
 void logger_snapshot(logger_present *present_copy, logger_history *history_copy)
 {
     std::lock_guard<std::mutex> hold(logger_lock);
-    *present_copy = present;
-    *history_copy = history;
+    if (present_copy)
+        *present_copy = present;
+    if (history_copy)
+        *history_copy = history;
 }
 
 vx4_logger_callbacks logger_callbacks()

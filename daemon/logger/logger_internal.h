@@ -80,7 +80,7 @@ json_object *logger_build_history(const logger_history &history);
 // The timer's minute: folds the samples at once and leaves the store to the
 // logger's writer thread, so that a slow flash never holds up the main loop.
 void logger_minute_tick();
-// Copies of both sets under the logger lock, for the reports.
+// Copies of either set (null: not wanted) under the logger lock, for the reports.
 void logger_snapshot(logger_present *present, logger_history *history);
 // The callbacks given at init (members may be null).
 vx4_logger_callbacks logger_callbacks();

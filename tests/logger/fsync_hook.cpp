@@ -12,7 +12,6 @@ namespace {
 
 std::mutex hook_lock;
 std::function<int(const std::string &)> fsync_hook;
-std::vector<std::string> flushed;
 
 }  // namespace
 
@@ -20,13 +19,6 @@ void vx4test::set_fsync_hook(std::function<int(const std::string &path)> hook)
 {
     std::lock_guard<std::mutex> hold(hook_lock);
     fsync_hook = std::move(hook);
-    flushed.clear();
-}
-
-std::vector<std::string> vx4test::take_flushed_paths()
-{
-    std::lock_guard<std::mutex> hold(hook_lock);
-    return std::move(flushed);
 }
 
 extern "C" int fsync(int fd)
@@ -38,7 +30,6 @@ extern "C" int fsync(int fd)
     std::function<int(const std::string &)> hook;
     {
         std::lock_guard<std::mutex> hold(hook_lock);
-        flushed.push_back(path);
         hook = fsync_hook;
     }
     if (hook && hook(path) < 0) {  // called unlocked: a hook may wait for the test

@@ -1,6 +1,6 @@
 // The logger's tests run it in a sandbox root and read its two history files.
 // fsync is interposed for the whole test program (fsync_hook.cpp), so that a
-// test can see what was flushed, make a flush fail, or hold a store in the
+// test can see what is flushed, make a flush fail, or hold a store in the
 // middle of its write.
 #pragma once
 
@@ -18,7 +18,6 @@ namespace vx4test {
 
 // Called with each flushed file's path; a negative result fails that fsync with EIO.
 void set_fsync_hook(std::function<int(const std::string &path)> hook);
-std::vector<std::string> take_flushed_paths();  // since the last call, oldest first
 
 class LoggerTest : public ::testing::Test {
 protected:
@@ -37,15 +36,13 @@ protected:
     static logger_present present()
     {
         logger_present now;
-        logger_history life;
-        logger_snapshot(&now, &life);
+        logger_snapshot(&now, nullptr);
         return now;
     }
     static logger_history history()
     {
-        logger_present now;
         logger_history life;
-        logger_snapshot(&now, &life);
+        logger_snapshot(nullptr, &life);
         return life;
     }
 

@@ -174,8 +174,12 @@ TEST_F(LoggerTest, AResetStoresAZeroRecordThatTheNextStartKeeps)
 
 TEST_F(LoggerTest, AStoreCountsOnlyOnceTheFileAndItsFolderAreFlushed)
 {
+    std::vector<std::string> flushed;
+    set_fsync_hook([&](const std::string &path) {
+        flushed.push_back(path);
+        return 0;
+    });
     start();  // the first start stores a zero record in file 1
-    auto flushed = take_flushed_paths();
     ASSERT_EQ(flushed.size(), 2u);
     EXPECT_TRUE(ends_with(flushed[0], "/home/vx4/logger/.log1.json.new")) << flushed[0];
     EXPECT_TRUE(ends_with(flushed[1], "/home/vx4/logger")) << flushed[1];
@@ -226,6 +230,10 @@ TEST_F(LoggerTest, AKillAtAnyMomentLeavesTheLastCompleteRecord)
 {
     std::mt19937 random(12345);
     uint32_t last_id = 0;
+    auto newest = [&] {
+        auto file0 = stored(0), file1 = stored(1);
+        return std::max(file0 ? file0->current_id : 0, file1 ? file1->current_id : 0);
+    };
     for (int round = 0; round < 12; ++round) {
         pid_t child = fork();
         ASSERT_GE(child, 0);
@@ -234,16 +242,16 @@ TEST_F(LoggerTest, AKillAtAnyMomentLeavesTheLastCompleteRecord)
             for (;;)
                 vx4_roll_up_logger();
         }
-        usleep(std::uniform_int_distribution<useconds_t>(2000, 40000)(random));
+        // Killed some moment after its first store of this round.
+        bool storing = wait_until([&] { return newest() > last_id; });
+        usleep(std::uniform_int_distribution<useconds_t>(0, 20000)(random));
         kill(child, SIGKILL);
         waitpid(child, nullptr, 0);
-        auto file0 = stored(0), file1 = stored(1);
-        ASSERT_TRUE(file0 || file1) << round;
-        uint32_t newest = std::max(file0 ? file0->current_id : 0, file1 ? file1->current_id : 0);
-        EXPECT_GE(newest, last_id);
+        ASSERT_TRUE(storing) << round;
+        uint32_t id = newest();
+        EXPECT_GT(id, last_id);
         start();
-        EXPECT_EQ(history().current_id, newest) << round;
-        last_id = newest;
+        EXPECT_EQ(history().current_id, id) << round;
+        last_id = id;
     }
-    EXPECT_GT(last_id, 12u);
 }
