@@ -1,5 +1,4 @@
 // The readings report and the report files.
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <ctime>

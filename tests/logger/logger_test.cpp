@@ -25,11 +25,6 @@ std::string record(long previous_id, long current_id, long runtime, const std::s
 // Max, min and average accumulator of a quantity.
 std::vector<double> span(const auto &quantity) { return {quantity.max, quantity.min, quantity.avg_acc}; }
 
-bool ends_with(const std::string &text, const std::string &end)
-{
-    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
-
 }  // namespace
 
 TEST_F(LoggerTest, RuntimeAndASessionCountFromTheThirdMinuteOfARunOn)
@@ -181,12 +176,12 @@ TEST_F(LoggerTest, AStoreCountsOnlyOnceTheFileAndItsFolderAreFlushed)
     });
     start();  // the first start stores a zero record in file 1
     ASSERT_EQ(flushed.size(), 2u);
-    EXPECT_TRUE(ends_with(flushed[0], "/home/vx4/logger/.log1.json.new")) << flushed[0];
-    EXPECT_TRUE(ends_with(flushed[1], "/home/vx4/logger")) << flushed[1];
+    EXPECT_TRUE(flushed[0].ends_with("/home/vx4/logger/.log1.json.new")) << flushed[0];
+    EXPECT_TRUE(flushed[1].ends_with("/home/vx4/logger")) << flushed[1];
     for (const char *failing : {".log0.json.new", "/home/vx4/logger"}) {
         SCOPED_TRACE(failing);
         uint32_t id = history().current_id;
-        set_fsync_hook([failing](const std::string &path) { return ends_with(path, failing) ? -1 : 0; });
+        set_fsync_hook([failing](const std::string &path) { return path.ends_with(failing) ? -1 : 0; });
         vx4_roll_up_logger();
         EXPECT_EQ(history().current_id, id);
         EXPECT_FALSE(root.exists("/home/vx4/logger/.log0.json.new"));
@@ -204,7 +199,7 @@ TEST_F(LoggerTest, NeitherTheMainLoopNorReportsWaitForTheMinutesFileWrite)
     std::shared_future<void> released = release.get_future().share();
     std::atomic<bool> held{false}, reported{false};
     set_fsync_hook([&](const std::string &path) {
-        if (ends_with(path, ".new") && !held.exchange(true)) {
+        if (path.ends_with(".new") && !held.exchange(true)) {
             entered.set_value();
             released.wait();
         }
