@@ -2,4 +2,4 @@ vx4_add_test(stream_options_test LABEL unit SOURCES options_test.cpp LIBRARIES v
 vx4_add_test(stream_overlay_test LABEL unit SOURCES overlay_test.cpp LIBRARIES vx4_stream_lib)
 vx4_add_test(stream_basics_test LABEL unit SOURCES stream_basics_test.cpp LIBRARIES vx4_stream_lib)
 vx4_add_test(stream_server_test LABEL component SOURCES mjpeg_server_test.cpp mjpeg_client.cpp LIBRARIES vx4_stream_lib)
-vx4_add_test(stream_camera_test LABEL component SOURCES camera_test.cpp LIBRARIES vx4_stream_lib)
+vx4_add_test(stream_camera_test LABEL component SOURCES camera_test.cpp LIBRARIES vx4_stream_lib PkgConfig::OPENCV)
