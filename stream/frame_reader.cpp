@@ -44,6 +44,20 @@ AVPixelFormat without_range(AVPixelFormat format, bool &full_range)
 
 }  // namespace
 
+void copy_to_full_range(const uint8_t *const planes[3], const int strides[3], bool full_range, Picture &picture)
+{
+    for (int i = 0; i < 3; ++i) {
+        cv::Mat &to = i == 0 ? picture.y : i == 1 ? picture.u : picture.v;
+        cv::Mat from(to.rows, to.cols, CV_8UC1, const_cast<uint8_t *>(planes[i]), static_cast<size_t>(strides[i]));
+        if (full_range)
+            from.copyTo(to);
+        else if (i == 0)  // 16 to 235 onto 0 to 255
+            from.convertTo(to, CV_8U, 255.0 / 219, -16 * 255.0 / 219);
+        else  // 16 to 240 onto 0 to 255, 128 staying
+            from.convertTo(to, CV_8U, 255.0 / 224, 128 - 128 * 255.0 / 224);
+    }
+}
+
 struct FrameReader::State {
     std::function<bool()> interrupted;
     RtspClient rtsp;
@@ -235,6 +249,10 @@ bool FrameReader::State::convert(Picture &picture)
 {
     bool full_range = frame->color_range == AVCOL_RANGE_JPEG;
     AVPixelFormat source = without_range(static_cast<AVPixelFormat>(frame->format), full_range);
+    if (source == AV_PIX_FMT_YUV420P && frame->width == picture.width() && frame->height == picture.height()) {
+        copy_to_full_range(frame->data, frame->linesize, full_range, picture);
+        return true;
+    }
     std::array<int, 6> wanted{frame->width, frame->height, source, full_range, picture.width(), picture.height()};
     if (!scaler || wanted != scaler_for) {
         // Bilinear, as the resize always was; range expansion in the same
