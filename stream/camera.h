@@ -1,6 +1,6 @@
 // The camera module's second stream: a read thread decodes frames into a
-// ring as fast as they come; getImage hands the newest one, resized,
-// overlaid and JPEG-encoded, to the main loop.
+// ring, at the picture size, as fast as they come; getImage hands the
+// newest one, overlaid and JPEG-encoded, to the main loop.
 #pragma once
 
 #include <array>
