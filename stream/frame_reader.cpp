@@ -138,7 +138,7 @@ std::string FrameReader::open(const std::string &url, int timeout_ms)
             why = s.open_decoder(parameters, s.rtsp.video().parameter_sets);
             avcodec_parameters_free(&parameters);
         }
-        if (why != RtspClient::no_h264) {
+        if (why != RtspClient::unsupported) {
             if (!why.empty())
                 s.close();
             return why;

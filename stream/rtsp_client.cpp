@@ -68,7 +68,7 @@ std::string RtspClient::open(const std::string &url, int timeout_ms)
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     UrlParts parts;
     if (!split_url(url, parts))
-        return no_h264;  // what this client cannot open goes to the general reader
+        return unsupported;
     url_ = url;
 
     addrinfo hints{}, *found = nullptr;
@@ -112,7 +112,7 @@ std::string RtspClient::open(const std::string &url, int timeout_ms)
     auto refused = [&](const char *method) {
         std::string why = std::string(method) + " answered " + std::to_string(reply.status);
         close();
-        return (reply.status == 401 || (reply.status >= 300 && reply.status < 400)) ? std::string(no_h264) : why;
+        return (reply.status == 401 || (reply.status >= 300 && reply.status < 400)) ? std::string(unsupported) : why;
     };
 
     if (!exchange("DESCRIBE", url_, "Accept: application/sdp\r\n")) {
@@ -124,7 +124,7 @@ std::string RtspClient::open(const std::string &url, int timeout_ms)
     std::optional<SdpVideo> video = parse_sdp_h264(reply.body);
     if (!video) {
         close();
-        return no_h264;
+        return unsupported;
     }
     video_ = std::move(*video);
     std::string base = reply.header("content-base");

@@ -20,10 +20,11 @@ public:
     RtspClient(const RtspClient &) = delete;
     RtspClient &operator=(const RtspClient &) = delete;
 
-    // Opens the session within timeout_ms: "" or why it failed. The
-    // session has no H.264 video when it fails with no_h264.
+    // Opens the session within timeout_ms: "" or why it failed. Fails
+    // with unsupported when the stream wants what this client does not do
+    // (a codec other than H.264, credentials, authentication, redirection).
     std::string open(const std::string &url, int timeout_ms);
-    static constexpr const char *no_h264 = "no H.264 video in the session description";
+    static constexpr const char *unsupported = "needs more than H.264 over plain RTSP";
 
     const SdpVideo &video() const { return video_; }
 

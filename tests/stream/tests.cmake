@@ -12,3 +12,6 @@ add_executable(jpeg_encode_bench ${CMAKE_CURRENT_LIST_DIR}/../../bench/jpeg_enco
 target_include_directories(jpeg_encode_bench PRIVATE ${CMAKE_SOURCE_DIR}/sim ${CMAKE_SOURCE_DIR}/sim/streams)
 target_link_libraries(jpeg_encode_bench PRIVATE vx4_stream_lib PkgConfig::OPENCV PkgConfig::LIBAV)
 vx4_warnings(jpeg_encode_bench)
+vx4_add_test(stream_frame_reader_test LABEL component SOURCES frame_reader_test.cpp LIBRARIES vx4_stream_lib
+  DEPENDS vx4-sim)
+target_include_directories(stream_frame_reader_test PRIVATE ${CMAKE_SOURCE_DIR}/sim/streams)
