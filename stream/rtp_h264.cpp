@@ -163,7 +163,7 @@ std::optional<SdpVideo> parse_sdp_h264(std::string_view sdp)
 {
     SdpVideo video;
     bool in_video = false, found = false;
-    std::string_view fmtp;
+    std::vector<std::string_view> fmtps;  // of the section, in any order with its rtpmap
     while (!sdp.empty()) {
         size_t newline = sdp.find('\n');
         std::string_view line = trim(sdp.substr(0, newline));
@@ -173,7 +173,7 @@ std::optional<SdpVideo> parse_sdp_h264(std::string_view sdp)
                 break;  // the first H.264 video section only
             in_video = line.substr(2, 6) == "video ";
             video = SdpVideo();
-            fmtp = {};
+            fmtps.clear();
             continue;
         }
         if (!in_video)
@@ -181,7 +181,7 @@ std::optional<SdpVideo> parse_sdp_h264(std::string_view sdp)
         if (starts_with_nocase(line, "a=rtpmap:")) {
             std::string_view rest = line.substr(9);
             size_t space = rest.find(' ');
-            if (space == std::string_view::npos)
+            if (space == std::string_view::npos || found)
                 continue;
             std::optional<long> type = whole_number(rest.substr(0, space), 127);
             if (type && starts_with_nocase(trim(rest.substr(space + 1)), "H264/")) {
@@ -191,35 +191,35 @@ std::optional<SdpVideo> parse_sdp_h264(std::string_view sdp)
         } else if (starts_with_nocase(line, "a=control:")) {
             video.control = std::string(trim(line.substr(10)));
         } else if (starts_with_nocase(line, "a=fmtp:")) {
-            fmtp = line.substr(7);
-        }
-        if (found && !fmtp.empty() && video.parameter_sets.empty()) {
-            size_t space = fmtp.find(' ');
-            if (space == std::string_view::npos ||
-                whole_number(fmtp.substr(0, space), 127) != std::optional<long>(video.payload_type))
-                continue;
-            std::string_view parameters = fmtp.substr(space + 1);
-            while (!parameters.empty()) {
-                size_t semicolon = parameters.find(';');
-                std::string_view item = trim(parameters.substr(0, semicolon));
-                parameters.remove_prefix(semicolon == std::string_view::npos ? parameters.size() : semicolon + 1);
-                if (!starts_with_nocase(item, "sprop-parameter-sets="))
-                    continue;
-                std::string_view sets = item.substr(21);
-                while (!sets.empty()) {
-                    size_t comma = sets.find(',');
-                    std::optional<std::vector<uint8_t>> nal = base64_decode(sets.substr(0, comma));
-                    sets.remove_prefix(comma == std::string_view::npos ? sets.size() : comma + 1);
-                    if (!nal || nal->empty())
-                        continue;
-                    video.parameter_sets.insert(video.parameter_sets.end(), start_code, start_code + 4);
-                    video.parameter_sets.insert(video.parameter_sets.end(), nal->begin(), nal->end());
-                }
-            }
+            fmtps.push_back(line.substr(7));
         }
     }
     if (!found)
         return std::nullopt;
+    for (std::string_view fmtp : fmtps) {
+        size_t space = fmtp.find(' ');
+        if (space == std::string_view::npos ||
+            whole_number(fmtp.substr(0, space), 127) != std::optional<long>(video.payload_type))
+            continue;
+        std::string_view parameters = fmtp.substr(space + 1);
+        while (!parameters.empty()) {
+            size_t semicolon = parameters.find(';');
+            std::string_view item = trim(parameters.substr(0, semicolon));
+            parameters.remove_prefix(semicolon == std::string_view::npos ? parameters.size() : semicolon + 1);
+            if (!starts_with_nocase(item, "sprop-parameter-sets="))
+                continue;
+            std::string_view sets = item.substr(21);
+            while (!sets.empty()) {
+                size_t comma = sets.find(',');
+                std::optional<std::vector<uint8_t>> nal = base64_decode(sets.substr(0, comma));
+                sets.remove_prefix(comma == std::string_view::npos ? sets.size() : comma + 1);
+                if (!nal || nal->empty())
+                    continue;
+                video.parameter_sets.insert(video.parameter_sets.end(), start_code, start_code + 4);
+                video.parameter_sets.insert(video.parameter_sets.end(), nal->begin(), nal->end());
+            }
+        }
+    }
     return video;
 }
 

@@ -182,8 +182,8 @@ TEST(SessionDescription, TheFirstH264VideoSectionGivesPayloadTypeControlAndParam
 
     // Only the sets of the section's own payload type; broken ones skipped.
     std::optional<SdpVideo> other = parse_sdp_h264(
-        "m=video 0 RTP/AVP 96\na=fmtp:95 sprop-parameter-sets=Z0I=\na=rtpmap:96 h264/90000\n"
-        "a=fmtp:96 sprop-parameter-sets=%%%,aMuDyyA=\n");
+        "m=video 0 RTP/AVP 96\na=fmtp:96 sprop-parameter-sets=%%%,aMuDyyA=\na=rtpmap:96 h264/90000\n"
+        "a=fmtp:95 sprop-parameter-sets=Z0I=\n");
     ASSERT_TRUE(other);
     EXPECT_EQ(other->parameter_sets, (Bytes{0, 0, 0, 1, 0x68, 0xcb, 0x83, 0xcb, 0x20}));
     EXPECT_EQ(other->control, "");
