@@ -16,3 +16,4 @@ add_executable(osd_rebuild_bench ${CMAKE_CURRENT_LIST_DIR}/../../bench/osd_rebui
 target_link_libraries(osd_rebuild_bench PRIVATE vx4_daemon vx4_test_support)
 add_dependencies(osd_rebuild_bench vx4-sim)
 vx4_warnings(osd_rebuild_bench)
+vx4_add_test(camera_update_test LABEL component SOURCES camera_update_test.cpp LIBRARIES vx4_daemon DEPENDS vx4-sim)
