@@ -14,7 +14,7 @@ using namespace vx4test;
 
 namespace {
 
-using Write = std::pair<int, std::vector<int>>;
+using Write = BoardWrite;
 
 class LightsSystem : public HeadSystem {
 protected:
@@ -40,23 +40,6 @@ protected:
         return found;
     }
 
-    // Every write queued so far has reached the board: a raw write to a
-    // register the board only records goes out behind them.
-    size_t settle()
-    {
-        int mark = ++marks_ & 0xFF;
-        char body[64];
-        snprintf(body, sizeof body, R"({"register": "7F", "data": "%02X"})", mark);
-        EXPECT_EQ(status("POST", "/api/power_board/write", body), "OK");
-        size_t count = 0;
-        EXPECT_TRUE(wait_until([&] {
-            Writes all = writes();
-            count = all.size();
-            return !all.empty() && all.back() == Write{127, {mark}};
-        }));
-        return count;
-    }
-
     bool board_pwm_reads(int pwm) const
     {
         return text("GET", "/api/power_board/readings", "pb_led_pwm") == std::to_string(pwm);
@@ -64,9 +47,6 @@ protected:
 
     std::string mode() const { return text("GET", "/api/led/mode", "led_mode"); }
     std::string intensity() const { return text("GET", "/api/led/intensity", "led_intensity"); }
-
-private:
-    int marks_ = 0;
 };
 
 TEST_F(LightsSystem, ModesAndIntensityReachTheBoardAndTheStateFiles)

@@ -1,7 +1,7 @@
 // The power board object driven through its functions against the simulated
 // board of vx4-sim, on the application's loop. What reaches the board shows
 // in the simulator's state and recorded writes, what the daemon makes of it
-// in the trace and the decoded registers.
+// in the trace, its events and the decoded registers.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,7 +12,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -83,27 +82,31 @@ private:
     static inline int osd_items[8] = {};
 };
 
-
 class BoardTest : public ::testing::Test {
 protected:
-    // Starts vx4-sim's board (unless absent), points the daemon's bus at it
-    // and starts the board's service on the application's loop.
-    void start(const std::string &model = "advanced", bool suspended = true, bool with_sim = true)
+    // Starts vx4-sim's board, points the daemon's bus at it and starts the
+    // board's service on the application's loop; a suspended board refreshes
+    // only when the test asks.
+    void start(const std::string &model = "advanced", bool suspended = true)
     {
-        socket_ = root.path() + "/board.sock";
-        if (with_sim)
-            sim = std::make_unique<SimHead>(root, std::vector<std::string>{"--bus=" + socket_, "--board-model=" + model});
-        setenv("VX4_POWER_BOARD", ("sim:" + socket_).c_str(), 1);
-        root.write("/media/usb99/trace_mask", "0xFFFFFFFF");
-        root.enter();
-        init_trace();
-        ASSERT_EQ(vx4_application_init(&application, "vx4-test"), 0);
-        ASSERT_EQ(vx4_power_board_init(&board, &application, model == "advanced", BoardEvents::table()), 0);
-        started_ = true;
+        sim = std::make_unique<SimHead>(root, std::vector<std::string>{"--bus=" + socket(), "--board-model=" + model});
+        init(model == "advanced", BoardEvents::table());
         if (suspended)
             vx4_power_board_suspend_refresh(&board);
         ASSERT_EQ(vx4_power_board_start_service(&board), 0);
         ASSERT_TRUE(wait_until([this] { return board.service_state != VX4_PB_INITIALISING; }));
+    }
+
+    // The daemon's side alone, its service not started.
+    void init(bool advanced, const vx4_power_board_events *events)
+    {
+        setenv("VX4_POWER_BOARD", ("sim:" + socket()).c_str(), 1);
+        root.write("/media/usb99/trace_mask", "0xFFFFFFFF");
+        root.enter();
+        init_trace();
+        ASSERT_EQ(vx4_application_init(&application, "vx4-test"), 0);
+        ASSERT_EQ(vx4_power_board_init(&board, &application, advanced, events), 0);
+        started_ = true;
     }
 
     void TearDown() override
@@ -112,20 +115,18 @@ protected:
             return;
         vx4_power_board_destroy(&board);
         vx4_application_destroy(&application);
-        if (sim && !bus_errors_expected) {
-            auto state = sim->get("/board");
-            EXPECT_EQ(json_object_get_int(json_at(state.get(), "bus.errors")), 0)
-                << json_object_to_json_string(json_at(state.get(), "bus.last_errors"));
-        }
+        if (sim && !bus_errors_expected)
+            expect_no_bus_errors(*sim);
     }
 
-    // Runs the application's loop until the condition holds.
+    std::string socket() const { return root.path() + "/board.sock"; }
+
+    // Runs the application's loop until the condition holds, looking at it
+    // every millisecond between the board's 100 ms timer ticks.
     bool run_until(const std::function<bool()> &condition, milliseconds timeout = 5000ms)
     {
-        // A short tick of its own, so the condition is looked at between
-        // the board's 100 ms timer ticks.
         ev_timer tick;
-        ev_timer_init(&tick, [](struct ev_loop *, ev_timer *, int) {}, 0.005, 0.005);
+        ev_timer_init(&tick, [](struct ev_loop *, ev_timer *, int) {}, 0.001, 0.001);
         ev_timer_start(application.loop, &tick);
         auto deadline = std::chrono::steady_clock::now() + timeout;
         bool held;
@@ -133,11 +134,6 @@ protected:
             ev_run(application.loop, EVRUN_ONCE);
         ev_timer_stop(application.loop, &tick);
         return held;
-    }
-
-    void run_for(milliseconds time)
-    {
-        run_until([] { return false; }, time);
     }
 
     // One refresh of a suspended board, queued at once and evaluated to the end.
@@ -154,82 +150,46 @@ protected:
         }
     }
 
-    void set(const std::string &readings) { sim->post("/board/readings", readings); }
-
-    long long sim_number(const std::string &path)
+    // Lets a running board refresh count more times.
+    void wait_refreshes(unsigned count)
     {
-        auto state = sim->get("/board");
-        return json_object_get_int64(json_at(state.get(), path));
+        unsigned target = board.refresh_count + count;
+        ASSERT_TRUE(run_until([&] { return board.refresh_count >= target; }));
     }
 
-    // The data bytes of every write the simulated board received.
+    void set(const std::string &readings) { sim->post("/board/readings", readings); }
+    double sim_number(const std::string &path) { return sim->number("/board", path); }
+
     BoardWrites writes() { return board_writes(*sim); }
 
-    bool wait_writes(size_t count)
+    // Every write queued so far has reached the board (the marker barrier);
+    // the writes it received, markers left out.
+    BoardWrites settle()
     {
-        return run_until([&] { return writes().size() >= count; });
+        uint8_t mark = static_cast<uint8_t>(++marks_);
+        EXPECT_EQ(vx4_power_board_issue_write(&board, 0x7F, &mark, 1), 0);
+        BoardWrites all = writes_up_to_marker(*sim, mark);
+        all.erase(std::remove_if(all.begin(), all.end(), [](const BoardWrite &w) { return w.first == 0x7F; }),
+                  all.end());
+        return all;
     }
 
-    // Trace lines without their time stamps.
-    std::vector<std::string> trace_lines() const
-    {
-        static const std::regex stamp(R"( \[\d\d:\d\d:\d\d\.\d\d\d\]$)");
-        std::vector<std::string> lines;
-        for (const std::string &line : split_lines(root.read("/media/usb99/trace")))
-            lines.push_back(std::regex_replace(line, stamp, ""));
-        return lines;
-    }
-
-    long traced(const std::string &line) const
-    {
-        auto lines = trace_lines();
-        return std::count(lines.begin(), lines.end(), line);
-    }
-
-    // How often the whole line "TAG: text" was traced so far; cheaper than
-    // trace_lines() on a long trace.
-    long count_traced(const std::string &line) const
-    {
-        // Built by appending: GCC 12 at -O3 warns falsely (-Wrestrict) on a
-        // literal joined to a temporary string.
-        std::string text = "\n";
-        text.append(root.read("/media/usb99/trace"));
-        std::string wanted = "\n";
-        wanted.append(line).append(" [");
-        long found = 0;
-        for (size_t at = text.find(wanted); at != std::string::npos; at = text.find(wanted, at + 1))
-            ++found;
-        return found;
-    }
+    long traced(const std::string &line) const { return vx4test::traced(root, line); }
 
     // Runs the loop until the line has been traced count times, looking at
     // the trace every 20 ms.
     bool wait_traced(const std::string &line, long count = 1, milliseconds timeout = 10000ms)
     {
         auto next = std::chrono::steady_clock::now();
-        bool held = run_until(
-            [&] {
-                if (std::chrono::steady_clock::now() < next)
-                    return false;
-                next = std::chrono::steady_clock::now() + 20ms;
-                return count_traced(line) >= count;
-            },
-            timeout);
-        return held || count_traced(line) >= count;
-    }
-
-    // A field of the simulated board's motor entry (1 tilt, 2 the second motor).
-    long long sim_motor(int motor, const std::string &key)
-    {
-        auto state = sim->get("/board");
-        json_object *entry = json_object_array_get_idx(json_at(state.get(), "motors"), static_cast<size_t>(motor - 1));
-        return json_object_get_int64(json_at(entry, key));
-    }
-
-    double sim_double(const std::string &path)
-    {
-        auto state = sim->get("/board");
-        return json_object_get_double(json_at(state.get(), path));
+        return run_until(
+                   [&] {
+                       if (std::chrono::steady_clock::now() < next)
+                           return false;
+                       next = std::chrono::steady_clock::now() + 20ms;
+                       return traced(line) >= count;
+                   },
+                   timeout) ||
+               traced(line) >= count;
     }
 
     vx4_power_board_registers registers()
@@ -239,13 +199,6 @@ protected:
         return r;
     }
 
-    std::string battery()
-    {
-        char text[8];
-        vx4_power_board_load_battery_level(&board, text, sizeof text);
-        return text;
-    }
-
     SandboxRoot root;
     std::unique_ptr<SimHead> sim;
     vx4_application application{};
@@ -253,8 +206,8 @@ protected:
     bool bus_errors_expected = false;
 
 private:
-    std::string socket_;
     bool started_ = false;
+    int marks_ = 0;
 };
 
 }  // namespace vx4test
