@@ -1,13 +1,6 @@
 // Body reading and the reply forms, on one end of a socket pair.
 #include "api/api_reply.h"
 
-#include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <memory>
-#include <string>
-
 #include "support.h"
 
 using vx4test::SandboxRoot;

@@ -2,10 +2,6 @@
 // endpoints show them.
 #include "api/distance.h"
 
-#include <gtest/gtest.h>
-
-#include <string>
-
 #include "core/settings.h"
 #include "power_board/power_board.h"
 #include "support.h"

@@ -1,6 +1,5 @@
 // The laser range finder and the compass calibration through the API on the
 // simulated head.
-#include <gtest/gtest.h>
 
 #include "core/settings.h"
 #include "head_system.h"

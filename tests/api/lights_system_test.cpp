@@ -1,11 +1,6 @@
 // The lights through the API on the simulated head: LED modes, the timed high
 // beam, the intensity and the press-and-hold intensity loop, as the board
 // receives them.
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <chrono>
-#include <thread>
 
 #include "core/settings.h"
 #include "head_system.h"

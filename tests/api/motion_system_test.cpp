@@ -1,11 +1,6 @@
 // Moving the head through the API on the simulated head: tilt at a speed set
 // by the camera's zoom, the second axis as mast or pan drive, homing, presets
 // and the extension.
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <cmath>
-#include <thread>
 
 #include "head_system.h"
 

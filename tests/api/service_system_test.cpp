@@ -1,10 +1,8 @@
 // The service endpoints through the API on the simulated head: the register
 // dump, raw register writes, the board's refresh, forced warnings and the
 // trace mask; and what every JSON route has in common.
-#include <gtest/gtest.h>
 
 #include <regex>
-#include <thread>
 
 #include "core/settings.h"
 #include "head_system.h"

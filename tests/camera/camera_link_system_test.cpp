@@ -1,6 +1,4 @@
 // vx4-api keeps its link to the simulated camera module by itself.
-#include <gtest/gtest.h>
-#include <signal.h>
 
 #include "support.h"
 

@@ -1,10 +1,5 @@
 // The VISCA link on a loop driven by the test, with the test playing the
 // camera on a loopback socket.
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include "camera/visca_commands.h"
 #include "camera/visca_connection.h"

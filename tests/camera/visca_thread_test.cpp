@@ -1,6 +1,5 @@
 // The VISCA thread against the simulated camera module: commands in order,
 // positions and version, and recovery from every fault the camera can show.
-#include <gtest/gtest.h>
 #include <pthread.h>
 
 #include "camera/camera_settings.h"

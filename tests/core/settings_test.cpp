@@ -1,10 +1,5 @@
 #include "core/settings.h"
 
-#include <gtest/gtest.h>
-#include <json-c/json.h>
-
-#include <cstring>
-
 #include "support.h"
 
 using namespace vx4test;

@@ -1,8 +1,5 @@
 #include "core/trace.h"
 
-#include <gtest/gtest.h>
-#include <unistd.h>
-
 #include <regex>
 
 #include "support.h"

@@ -1,11 +1,6 @@
 // The request parser fed whole, in pieces and byte by byte.
 #include "http/http_server.h"
 
-#include <gtest/gtest.h>
-
-#include <memory>
-#include <string>
-
 #include "core/trace.h"
 #include "support.h"
 

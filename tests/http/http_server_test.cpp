@@ -1,19 +1,6 @@
 // The server over real loopback sockets.
 #include "http/http_server.h"
 
-#include <arpa/inet.h>
-#include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <chrono>
-#include <string>
-#include <thread>
-#include <vector>
-
 #include "core/trace.h"
 #include "support.h"
 
@@ -59,14 +46,8 @@ int long_reply_handler(http_connection *connection, const char *, int64_t, void 
 
 int connect_client(int port, int receive_buffer = 0)
 {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (receive_buffer)
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    int fd = connect_tcp(port, receive_buffer);
+    EXPECT_GE(fd, 0);
     return fd;
 }
 
@@ -157,20 +138,22 @@ TEST_F(HttpServer, MatchesMethodAndPathPrefixInRegistrationOrder)
     add("GET", "/api/status/never", "shadowed");
     serve();
 
-    EXPECT_EQ(body_of(ask("GET /api/status HTTP/1.1\r\n\r\n")), "status GET /api/status 0 ");
-    EXPECT_EQ(body_of(ask("GET /api/status/never HTTP/1.1\r\n\r\n")), "status GET /api/status/never 0 ");
-    EXPECT_EQ(body_of(ask("GET /api/statusXYZ\r\n")), "status GET /api/statusXYZ 0 ");
-    EXPECT_EQ(body_of(ask("GET /api/setup/time?zone=1 HTTP/1.0\r\n\r\n")), "get-time GET /api/setup/time?zone=1 0 ");
-    EXPECT_EQ(body_of(ask("PUT /api/setup/time HTTP/1.1\r\nContent-Length: 16\r\n\r\n{\"time\":\"7:5:3\"}")),
-              "put-time PUT /api/setup/time 16 {\"time\":\"7:5:3\"}");
-    EXPECT_EQ(body_of(ask("GET /api/led/intensity/increment HTTP/1.1\r\n\r\n")),
-              "intensity GET /api/led/intensity/increment 0 ");
-    EXPECT_EQ(body_of(ask("DELETE /api/any/thing HTTP/1.1\r\n\r\n")), "any DELETE /api/any/thing 0 ");
-
     // No route for the method, or a method in the wrong case: the 404 page, byte for byte.
-    for (const char *request : {"DELETE /api/status HTTP/1.1\r\n\r\n", "POST /api/led/intensity HTTP/1.1\r\n\r\n",
-                                "get /api/status HTTP/1.1\r\n\r\n", "GET /api/stat HTTP/1.0\r\n\r\n"})
-        EXPECT_EQ(ask(request), std::string(http_not_found_response, http_not_found_length)) << request;
+    const std::string not_found(http_not_found_response, http_not_found_length);
+    const std::pair<std::string, std::string> cases[] = {
+        {"GET /api/status HTTP/1.1\r\n\r\n", "status GET /api/status 0 "},
+        {"GET /api/status/never HTTP/1.1\r\n\r\n", "status GET /api/status/never 0 "},
+        {"GET /api/statusXYZ\r\n", "status GET /api/statusXYZ 0 "},
+        {"GET /api/setup/time?zone=1 HTTP/1.0\r\n\r\n", "get-time GET /api/setup/time?zone=1 0 "},
+        {"PUT /api/setup/time HTTP/1.1\r\nContent-Length: 16\r\n\r\n{\"time\":\"7:5:3\"}",
+         "put-time PUT /api/setup/time 16 {\"time\":\"7:5:3\"}"},
+        {"GET /api/led/intensity/increment HTTP/1.1\r\n\r\n", "intensity GET /api/led/intensity/increment 0 "},
+        {"DELETE /api/any/thing HTTP/1.1\r\n\r\n", "any DELETE /api/any/thing 0 "},
+        {"DELETE /api/status HTTP/1.1\r\n\r\n", ""}, {"POST /api/led/intensity HTTP/1.1\r\n\r\n", ""},
+        {"get /api/status HTTP/1.1\r\n\r\n", ""}, {"GET /api/stat HTTP/1.0\r\n\r\n", ""},
+    };
+    for (const auto &[request, body] : cases)
+        EXPECT_EQ(body.empty() ? ask(request) : body_of(ask(request)), body.empty() ? not_found : body) << request;
     EXPECT_EQ(http_not_found_length, 172u);
 }
 
@@ -271,15 +254,8 @@ TEST_F(HttpServer, ABurstOfClientsQueuesWithoutDroppedHandshakes)
     // While the server is busy (not serving yet), 60 clients connect: each
     // handshake completes at once, none waits for a retransmission.
     std::vector<int> clients;
-    for (int i = 0; i < 60; ++i) {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-        clients.push_back(fd);
-    }
+    for (int i = 0; i < 60; ++i)
+        clients.push_back(connect_tcp(port, 0, SOCK_NONBLOCK));
     for (size_t i = 0; i < clients.size(); ++i) {
         pollfd watch{clients[i], POLLOUT, 0};
         ASSERT_EQ(poll(&watch, 1, 500), 1) << "client " << i;

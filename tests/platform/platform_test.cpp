@@ -1,10 +1,5 @@
 #include "platform.h"
 
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-
-#include <cstdlib>
-
 #include "support.h"
 
 using namespace vx4test;

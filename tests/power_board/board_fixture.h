@@ -4,17 +4,7 @@
 // in the trace, its events and the decoded registers.
 #pragma once
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <chrono>
-#include <cstdlib>
-#include <functional>
-#include <memory>
 #include <mutex>
-#include <string>
-#include <utility>
-#include <vector>
 
 #include "core/application.h"
 #include "core/trace.h"

@@ -1,13 +1,5 @@
 // vx4-api on the simulated power board: what its start-up, the command FIFO
 // and the redis publisher do to the board and to redis.
-#include <gtest/gtest.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
-
-#include <cmath>
-#include <memory>
-#include <thread>
 
 #include "core/settings.h"
 #include "head_system.h"

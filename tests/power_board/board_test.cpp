@@ -4,10 +4,6 @@
 // events and the decoded registers.
 #include "power_board/power_board.h"
 
-#include <gtest/gtest.h>
-
-#include <cstring>
-
 #include "board_fixture.h"
 
 using namespace vx4test;

@@ -2,10 +2,6 @@
 // board, whose mast moves with the PWM, stalls at its ends and can be made
 // to misbehave. Tests on a suspended board step refresh by refresh; the
 // others let it refresh every 100 ms while the mast moves in real time.
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <cstdio>
 
 #include "board_fixture.h"
 #include "core/settings.h"

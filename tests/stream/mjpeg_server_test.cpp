@@ -1,8 +1,5 @@
 // The MJPEG service as its viewers see it, driven in process.
-#include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <random>
 

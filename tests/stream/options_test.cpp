@@ -1,9 +1,4 @@
 // The video server's options, their defaults and the peers they name.
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <string>
-#include <vector>
 
 #include "options.h"
 #include "platform.h"

@@ -1,8 +1,5 @@
 // The video server's log, rate measurement and connectivity test.
-#include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <regex>
 

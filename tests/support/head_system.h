@@ -3,15 +3,6 @@
 // one sandbox root. The board's bus must have seen no error at the end.
 #pragma once
 
-#include <gtest/gtest.h>
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <memory>
-#include <string>
-#include <utility>
-#include <vector>
-
 #include "support.h"
 
 namespace vx4test {

@@ -1,16 +1,31 @@
-// Helpers shared by the tests: sandbox roots, child processes, waiting with
-// deadlines, free ports, a private redis server and a small HTTP client.
+// Helpers shared by the tests, and the headers most of them need: sandbox
+// roots, child processes, waiting with deadlines, sockets, a private redis
+// server, a small HTTP client and the simulated head.
 #pragma once
 
+#include <fcntl.h>
+#include <gtest/gtest.h>
 #include <json-c/json.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
-#include <memory>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 

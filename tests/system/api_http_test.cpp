@@ -1,9 +1,6 @@
 // vx4-api's HTTP API as a client sees it.
 #include <arpa/inet.h>
-#include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "support.h"
 

@@ -1,9 +1,4 @@
 // vx4-api as a black box in a sandbox root.
-#include <gtest/gtest.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <regex>
 

@@ -1,11 +1,5 @@
 // vx4-stream as a black box in a sandbox root, reading vx4-sim's streams.
-#include <gtest/gtest.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <opencv2/imgcodecs.hpp>
 
