@@ -112,18 +112,25 @@ protected:
     std::string socket() const { return root.path() + "/board.sock"; }
 
     // Runs the application's loop until the condition holds, looking at it
-    // every millisecond between the board's 100 ms timer ticks.
-    bool run_until(const std::function<bool()> &condition, milliseconds timeout = 5000ms)
+    // every period (and between the board's timer ticks).
+    bool run_until(const std::function<bool()> &condition, milliseconds timeout = 5000ms, milliseconds period = 10ms)
     {
         ev_timer tick;
         ev_timer_init(&tick, [](struct ev_loop *, ev_timer *, int) {}, 0.001, 0.001);
         ev_timer_start(application.loop, &tick);
-        auto deadline = std::chrono::steady_clock::now() + timeout;
-        bool held;
-        while (!(held = condition()) && std::chrono::steady_clock::now() < deadline)
+        auto now = std::chrono::steady_clock::now;
+        auto deadline = now() + timeout, next = now();
+        bool held = false;
+        while (now() < deadline) {
+            if (now() >= next) {
+                if ((held = condition()))
+                    break;
+                next = now() + period;
+            }
             ev_run(application.loop, EVRUN_ONCE);
+        }
         ev_timer_stop(application.loop, &tick);
-        return held;
+        return held || condition();
     }
 
     // One refresh of a suspended board, queued at once and evaluated to the end.
@@ -136,8 +143,22 @@ protected:
         for (int i = 0; i < count; ++i) {
             unsigned before = board.refresh_count;
             ask(&board);
-            ASSERT_TRUE(run_until([&] { return board.refresh_count == before + 1; })) << "refresh " << i;
+            ASSERT_TRUE(run_until([&] { return board.refresh_count == before + 1; }, 5000ms, 0ms)) << "refresh " << i;
         }
+    }
+
+    // The test's own refresh timer, period seconds apart (0: stopped), for a
+    // suspended board that should refresh on its own at another pace.
+    void pace(double period)
+    {
+        ev_timer_stop(application.loop, &pacer_);
+        if (period <= 0)
+            return;
+        pacer_.data = &board;
+        ev_timer_init(&pacer_, [](struct ev_loop *, ev_timer *timer, int) {
+            vx4_power_board_refresh_now(static_cast<vx4_power_board *>(timer->data));
+        }, period, period);
+        ev_timer_start(application.loop, &pacer_);
     }
 
     // Lets a running board refresh count more times.
@@ -166,20 +187,10 @@ protected:
 
     long traced(const std::string &line) const { return vx4test::traced(root, line); }
 
-    // Runs the loop until the line has been traced count times, looking at
-    // the trace every 20 ms.
+    // Runs the loop until the line has been traced count times.
     bool wait_traced(const std::string &line, long count = 1, milliseconds timeout = 10000ms)
     {
-        auto next = std::chrono::steady_clock::now();
-        return run_until(
-                   [&] {
-                       if (std::chrono::steady_clock::now() < next)
-                           return false;
-                       next = std::chrono::steady_clock::now() + 20ms;
-                       return traced(line) >= count;
-                   },
-                   timeout) ||
-               traced(line) >= count;
+        return run_until([&] { return traced(line) >= count; }, timeout, 20ms);
     }
 
     vx4_power_board_registers registers()
@@ -198,6 +209,7 @@ protected:
 private:
     bool started_ = false;
     int marks_ = 0;
+    ev_timer pacer_{};
 };
 
 }  // namespace vx4test

@@ -16,24 +16,38 @@ constexpr int inch = 5651;  // encoder counts, near enough for a test
 
 class MastTest : public BoardTest {
 protected:
-    // The board with its height motor detected, the mast not homed.
-    void start_detected(bool suspended)
+    // The board with its height motor detected, the mast not homed; stepped
+    // refresh by refresh, or refreshing by itself.
+    void start_detected(bool stepped)
     {
-        start("advanced", suspended);
+        start("advanced", true);
         vx4_init_nv();
-        if (suspended)
+        if (stepped)
             refresh(4);
         else
-            ASSERT_TRUE(wait_traced("HTMT: height detected"));
+            run_at(1);
+        ASSERT_TRUE(wait_traced("HTMT: height detected"));
         ASSERT_EQ(traced("HTMT: height detected"), 1);
+    }
+
+    // Refreshes at the board's pace times scale, with the simulated mast as
+    // much faster: every refresh sees what it would at the board's 100 ms.
+    // Homing waits for the board to cut a stalled drive after 300 ms, which
+    // does not scale: it runs at the board's pace.
+    void run_at(int scale)
+    {
+        sim->post("/board/mast", R"({"speed": )" + std::to_string(3 * scale) + "}");
+        pace(0.1 / scale);
     }
 
     void home()
     {
+        run_at(1);
         ASSERT_EQ(vx4_power_board_home_height(&board), 0);
         ASSERT_EQ(height(), "HOMING");
         ASSERT_TRUE(run_until([&] { return height() != "HOMING"; }, 20000ms));
         ASSERT_EQ(height(), "6.0 in");
+        run_at(2);
     }
 
     // Selects the preset and waits for the move to end.
@@ -44,13 +58,11 @@ protected:
         ASSERT_TRUE(wait_traced(end, before + 1, 20000ms)) << "preset " << preset;
     }
 
-    // From now on the test refreshes: once a refresh is pending, a suspended
-    // board's timer queues no other, and the marker goes out behind it.
+    // From now on the test refreshes step by step.
     void take_over_refresh()
     {
-        vx4_power_board_suspend_refresh(&board);
-        ASSERT_TRUE(run_until([&] { return board.refresh_pending == 1; }));
-        settle();
+        pace(0);
+        settle();  // a refresh already queued has run
     }
 
     std::string height(size_t size = 32)
@@ -346,6 +358,7 @@ TEST_F(MastTest, PresetsRunFastThenSlowNearOnesStartSlowOrAreIgnoredUnreachableO
         EXPECT_NE(height(), "SETTING");
     }
     // Preset 6 homes the mast.
+    run_at(1);
     vx4_power_board_set_height_preset(&board, 6);
     EXPECT_EQ(height(), "HOMING");
     ASSERT_TRUE(run_until([&] { return height() == "6.0 in"; }, 20000ms));
@@ -402,7 +415,7 @@ TEST_F(MastTest, MoveGoesOnWhenTheMastSagsBackBeforeItIsDone)
     EXPECT_EQ(traced("HTMT: move out slow"), slow);
     refresh();
     EXPECT_EQ(traced("HTMT: move out slow"), slow + 1);
-    vx4_power_board_resume_refresh(&board);
+    run_at(2);
     ASSERT_TRUE(wait_traced("HTMT: move done"));
     EXPECT_NEAR(mast_inches(), 8.0, 0.5);
 }
