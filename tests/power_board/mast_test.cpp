@@ -276,8 +276,6 @@ TEST_F(MastTest, PresetsRunFastThenSlowNearOnesStartSlowOrAreIgnoredUnreachableO
     const std::string move_to_10 = "HTMT: move to " + std::to_string(target);
     sim->post("/board/writes/clear");
     go_to(10);
-    EXPECT_EQ(traced("HTMT: preset 10"), 1);
-    EXPECT_EQ(traced("HTMT: offset 2.0"), 1);
     EXPECT_EQ(traced(move_to_10), 1);
     EXPECT_EQ(traced("HTMT: move out fast start " + std::to_string(slow_point) + " " +
                      std::to_string(static_cast<int>(std::trunc(target + 14128.75)))),

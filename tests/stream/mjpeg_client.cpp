@@ -15,7 +15,7 @@ MjpegClient::~MjpegClient()
 
 bool MjpegClient::send(const std::string &bytes)
 {
-    return fd_ >= 0 && ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+    return fd_ >= 0 && send_all(fd_, bytes);
 }
 
 void MjpegClient::pump(std::chrono::milliseconds timeout)

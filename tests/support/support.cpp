@@ -306,33 +306,45 @@ void RedisServer::set(const std::string &key, const std::string &value) const
     tcp_exchange(port_, "*3\r\n" + bulk("SET") + bulk(key) + bulk(value) + "QUIT\r\n", 1000ms);
 }
 
-std::string tcp_exchange(int port, const std::string &bytes, milliseconds timeout)
+bool send_all(int fd, const std::string &bytes)
 {
-    std::string received;
-    int fd = connect_tcp(port);
-    if (fd < 0)
-        return received;
-    size_t sent = 0;
-    while (sent < bytes.size()) {
+    for (size_t sent = 0; sent < bytes.size();) {
         ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
         if (n <= 0)
-            break;
+            return false;
         sent += static_cast<size_t>(n);
     }
+    return true;
+}
+
+std::string receive_tcp(int fd, milliseconds timeout, bool *closed, size_t wanted)
+{
+    std::string got;
     auto deadline = std::chrono::steady_clock::now() + timeout;
     char buffer[65536];
-    for (;;) {
-        auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            break;
+    while (got.size() < wanted) {
+        auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now()).count();
         pollfd watch{fd, POLLIN, 0};
-        if (poll(&watch, 1, static_cast<int>(left.count())) <= 0)
+        if (left <= 0 || poll(&watch, 1, static_cast<int>(left)) <= 0)
             break;
         ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-        if (n <= 0)
+        if (n <= 0) {
+            if (closed)
+                *closed = true;
             break;
-        received.append(buffer, static_cast<size_t>(n));
+        }
+        got.append(buffer, static_cast<size_t>(n));
     }
+    return got;
+}
+
+std::string tcp_exchange(int port, const std::string &bytes, milliseconds timeout)
+{
+    int fd = connect_tcp(port);
+    if (fd < 0)
+        return "";
+    send_all(fd, bytes);
+    std::string received = receive_tcp(fd, timeout);
     close(fd);
     return received;
 }

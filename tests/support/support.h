@@ -74,6 +74,10 @@ int free_tcp_port();
 // socket's receive buffer first, to model a slow reader.
 int listen_tcp(int *port, int backlog = 1);
 int connect_tcp(int port, int receive_buffer = 0, int type_flags = 0);
+bool send_all(int fd, const std::string &bytes);
+// What arrives until the peer closes (then *closed is set), the time-out
+// passes or wanted bytes have come.
+std::string receive_tcp(int fd, milliseconds timeout = 5000ms, bool *closed = nullptr, size_t wanted = SIZE_MAX);
 std::string read_file(const std::string &path);
 std::vector<std::string> split_lines(const std::string &text);
 
