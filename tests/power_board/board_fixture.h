@@ -50,6 +50,16 @@ public:
         return std::count(log.begin(), log.end(), event);
     }
 
+    // The events since the last call, in order, joined by spaces.
+    static std::string take()
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        std::string joined;
+        for (; taken < log.size(); ++taken)
+            joined.append(joined.empty() ? "" : " ").append(log[taken]);
+        return joined;
+    }
+
     static inline std::string battery_type = "unknown";
     static inline bool camera_updating = false;
 
@@ -69,6 +79,7 @@ private:
 
     static inline std::mutex lock;
     static inline std::vector<std::string> log;
+    static inline size_t taken = 0;
     static inline int osd_items[8] = {};
 };
 
