@@ -24,12 +24,7 @@ protected:
         init_trace();
     }
 
-    void start_camera(const std::vector<std::string> &extra = {})
-    {
-        std::vector<std::string> options = {"--visca-port=" + std::to_string(visca_port)};
-        options.insert(options.end(), extra.begin(), extra.end());
-        sim = std::make_unique<SimHead>(root, options);
-    }
+    void start_camera() { sim = std::make_unique<SimHead>(root, std::vector<std::string>{"--visca-port=" + std::to_string(visca_port)}); }
 
     // The thread runs for the rest of the process, as in the daemon.
     void start_thread()
@@ -106,21 +101,6 @@ TEST_F(ViscaThread, CommandsFlowInOrderAndPositionsAndVersionAreTracked)
     EXPECT_EQ(commands(), expected);
     EXPECT_EQ(state_number("overlapped"), 0);  // never a second one before the reply
     EXPECT_EQ(state_number("errors_sent"), 0);
-
-    // Completions slower than the acknowledges fill the camera's two
-    // sockets: what it refuses goes again, in order, and nothing is lost.
-    sim->post("/camera/commands/clear");
-    sim->post("/camera/delays", R"({"completion_ms": 40})");
-    for (int i = 0; i < 8; ++i)
-        ASSERT_EQ(visca_camera_focus_near_limit(camera, 0x8000 + i), 0);
-    ASSERT_TRUE(settle());
-    ASSERT_TRUE(wait_until([this] { return state_number("errors_sent") > 0; }));
-    std::vector<std::string> received = commands();
-    EXPECT_EQ(static_cast<long long>(received.size()) - state_number("errors_sent"), 8);
-    received.erase(std::unique(received.begin(), received.end()), received.end());
-    EXPECT_EQ(received, std::vector<std::string>(expected.begin(), expected.begin() + 8));
-    EXPECT_EQ(state_number("overlapped"), 0);
-    sim->post("/camera/delays", R"({"completion_ms": 0})");
 
     ASSERT_EQ(visca_camera_zoom_focus_direct(camera, 0x2000, 0x3000), 0);
     ASSERT_TRUE(wait_until([camera] { return camera->zoom_position == 0x2000 && camera->focus_position == 0x3000; }));
@@ -247,7 +227,9 @@ TEST_F(ViscaThread, TriesAgainFiveSecondsAfterADropOrARefusal)
                                                     "81 09 00 02 FF"}));
 }
 
-TEST_F(ViscaThread, RecoversFromSilentLateOverLongAndGarbledReplies)
+// Silence, over-long replies and a refused full buffer are the link's tests;
+// here the thread goes on after late and garbled replies from the camera.
+TEST_F(ViscaThread, RecoversFromLateAndGarbledReplies)
 {
     start_camera();
     start_link();
@@ -260,14 +242,6 @@ TEST_F(ViscaThread, RecoversFromSilentLateOverLongAndGarbledReplies)
         return commands().size() == 2 && traced("visca command 1 acknowledged") >= before + 1;
     };
 
-    sim->post("/camera/faults", R"({"silent": true})");
-    ASSERT_EQ(visca_camera_zoom_tele(camera), 0);
-    ASSERT_EQ(visca_camera_zoom_stop(camera), 0);
-    ASSERT_TRUE(settle());
-    EXPECT_GE(traced("if clear"), 2);
-    sim->post("/camera/faults", R"({"silent": false})");
-    EXPECT_TRUE(runs());
-
     // Replies after the time-out: the acknowledge and the answer to the
     // interface clear come late and must not upset what follows.
     long long sent = state_number("replies_sent");
@@ -276,12 +250,6 @@ TEST_F(ViscaThread, RecoversFromSilentLateOverLongAndGarbledReplies)
     ASSERT_TRUE(settle());
     ASSERT_TRUE(wait_until([&] { return state_number("replies_sent") >= sent + 2; }));
     sim->post("/camera/faults", R"({"late_ms": 0})");
-    EXPECT_TRUE(runs());
-
-    sim->post("/camera/faults", R"({"overlong": 1})");
-    ASSERT_EQ(visca_camera_zoom_stop(camera), 0);
-    ASSERT_TRUE(settle());
-    EXPECT_TRUE(wait_until([this] { return traced("overrun") == 1; }));
     EXPECT_TRUE(runs());
 
     sim->post("/camera/faults", R"({"garbled": 2})");

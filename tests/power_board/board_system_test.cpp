@@ -35,11 +35,12 @@ TEST_F(BoardSystem, FifoLinesBecomeRegisterWrites)
     ASSERT_TRUE(wait_until([this] { return writes().size() == 1; }));
     fifo("pwm 300\npwm -5\npwm\npwm 128\nlow\nstrip\nleds_off\n"
          "laser enable\ncamera disable\ncamera enabled\nlaser disable\nnothing we know\n");
-    EXPECT_EQ(settle(), 13u);
+    // The FIFO is read on the main loop: the API's marker is no barrier for it.
+    ASSERT_TRUE(wait_until([this] { return writes().size() >= 12; })) << writes().size();
     EXPECT_EQ(writes(), (Writes{{0, {0x06}},
                                 {1, {0x00, 255}}, {1, {0x00, 0}}, {1, {0x00, 0}}, {1, {0x00, 128}},
                                 {1, {0x09, 128}}, {1, {0xC0, 128}}, {1, {0x00, 128}},
-                                {0, {0x0E}}, {0, {0x0A}}, {0, {0x0E}}, {0, {0x06}}, {0x7F, {1}}}));
+                                {0, {0x0E}}, {0, {0x0A}}, {0, {0x0E}}, {0, {0x06}}}));
 }
 
 TEST_F(BoardSystem, PublishesReadingsToRedisEverySecond)

@@ -70,10 +70,9 @@ Frame advanced_frame()
     return f;
 }
 
-vx4_power_board_frame_check decode(const Frame &frame, bool advanced, Registers *registers, int length = -1)
+vx4_power_board_frame_check decode(const Frame &frame, bool advanced, Registers *registers)
 {
-    return vx4_power_board_decode_frame(frame.data(), length < 0 ? static_cast<int>(frame.size()) : length, advanced,
-                                        registers);
+    return vx4_power_board_decode_frame(frame.data(), static_cast<int>(frame.size()), advanced, registers);
 }
 
 TEST(StatusFrame, AdvancedFieldsDecodeAtTheirOffsetsAndScales)
@@ -107,56 +106,23 @@ TEST(StatusFrame, RevisionAndBuildNeedStatusBitZero)
     EXPECT_EQ(r.pb_build_number, 77);
 }
 
-TEST(StatusFrame, AdvancedFramesMustSumToZeroAndHaveTheirLengthAllZeroOnesPass)
+// Which frames pass the check, and that one that fails leaves the registers
+// untouched, is the frame fuzzer's check, from its seeds on.
+TEST(StatusFrame, BasicFieldsDecodeAndFieldsItLacksReadZero)
 {
     Registers registers{};
-    Frame good = advanced_frame();
-    ASSERT_TRUE(decode(good, true, &registers).passed);
-    Registers before = registers;
-
-    Frame bad(VX4_POWER_BOARD_ADVANCED_FRAME, 0x11);
-    bad[0] = 0x12;  // sum of the frame: 141 * 0x11 + 1
-    auto check = decode(bad, true, &registers);
-    EXPECT_FALSE(check.passed);
-    EXPECT_EQ(check.sum, static_cast<uint8_t>(141 * 0x11 + 1));
-    EXPECT_FALSE(check.all_zero);
-    EXPECT_EQ(memcmp(&registers, &before, sizeof registers), 0);
-    // A frame shorter than the model's is never decoded.
-    EXPECT_FALSE(decode(good, true, &registers, VX4_POWER_BOARD_BASIC_FRAME).passed);
-    EXPECT_EQ(memcmp(&registers, &before, sizeof registers), 0);
-
-    check = decode(Frame(VX4_POWER_BOARD_ADVANCED_FRAME, 0), true, &registers);
-    EXPECT_TRUE(check.passed);
-    EXPECT_TRUE(check.all_zero);
-    EXPECT_EQ(registers.pb_monitor_vin_volts, 0.0f);
-    EXPECT_EQ(registers.pb_power_enable, 0);
-    EXPECT_EQ(registers.pb_board_revision, 1);
-}
-
-TEST(StatusFrame, BasicFrameIsCheckedOnlyWithStatusBitZero)
-{
-    Registers registers{};
-    registers.pb_bme280_pressure = 999;  // fields the basic frame lacks read 0 after a decode
+    registers.pb_bme280_pressure = 999;
     Frame b(VX4_POWER_BOARD_BASIC_FRAME, 0);
     put(b, 0, 0x06, 1);
     put(b, 2, 50, 1);
     put(b, 8, 12500, 2);
     put(b, 10, 2650, 2);
-    put(b, 20, 0x5A, 1);  // not part of the layout, and the sum is not 0
-    auto check = decode(b, false, &registers);
-    ASSERT_TRUE(check.passed);
-    EXPECT_NE(check.sum, 0);
+    ASSERT_TRUE(decode(b, false, &registers).passed);
     EXPECT_EQ(registers.pb_power_enable, 0x06);
     EXPECT_EQ(registers.pb_led_pwm, 50);
     EXPECT_FLOAT_EQ(registers.pb_monitor_vin_volts, 12.5f);
     EXPECT_FLOAT_EQ(registers.pb_bme280_temperature, 26.5f);
     EXPECT_EQ(registers.pb_bme280_pressure, 0u);
-
-    Registers before = registers;
-    b[7] = 0x01;
-    b[8] = 0x10;
-    EXPECT_FALSE(decode(b, false, &registers).passed);
-    EXPECT_EQ(memcmp(&registers, &before, sizeof registers), 0);
 }
 
 TEST(RegisterWrite, GoesOnTheWireBitReversedAndBadOnesAreRefused)

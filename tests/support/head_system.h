@@ -46,8 +46,9 @@ protected:
     Writes writes() const { return board_writes(*sim); }
     long long reads() const { return static_cast<long long>(sim->number("/board", "bus.reads")); }
 
-    // Every write queued so far has reached the board: a marker written
-    // through the API goes out behind them. How many writes the board has.
+    // Every write the API has queued so far has reached the board: a marker
+    // written through the API goes out behind them. How many writes the
+    // board has received.
     size_t settle()
     {
         int mark = ++marks_ & 0xFF;
