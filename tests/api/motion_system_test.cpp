@@ -65,7 +65,7 @@ protected:
     }
 };
 
-TEST_F(MotionSystem, TiltSpeedFallsAsTheCameraZoomsIn)
+TEST_F(MotionSystem, TiltSpeedFallsAsTheCameraZoomsInAndTheDaemonEndsCleanlyWhileLinked)
 {
     start_head();
     ASSERT_TRUE(tilt_at_zoom(13446, 75));  // 10x
@@ -78,6 +78,8 @@ TEST_F(MotionSystem, TiltSpeedFallsAsTheCameraZoomsIn)
     EXPECT_TRUE(tilt_at_zoom(5793, 97));    // 2x
     EXPECT_TRUE(tilt_at_zoom(0, 100));      // 1x
     EXPECT_TRUE(tilt_at_zoom(24576, 20));   // 60x, digital
+    api.signal(SIGTERM);
+    EXPECT_EQ(api.wait_exit(5000ms), 0) << api.errors();
 }
 
 TEST_F(MotionSystem, AMoveClearsTheLaserReadingAndAnOverCurrentRefusesIt)
