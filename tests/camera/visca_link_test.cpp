@@ -316,7 +316,8 @@ TEST_F(ViscaLink, FirstAcknowledgementsSwitchOnNoticesAndAskTheVersion)
     EXPECT_EQ(traced("visca command 1 acknowledged"), 3);
 }
 
-TEST(ViscaConnect, TimesOutAndTellsRefusedConnections)
+// A refused connection is the VISCA thread's test.
+TEST(ViscaConnect, TimesOutAndTellsAnAddressItCannotUse)
 {
     SandboxRoot root;
     root.enter();
@@ -345,15 +346,10 @@ TEST(ViscaConnect, TimesOutAndTellsRefusedConnections)
     close(filler);
     close(full);
 
-    visca_connection *refused = visca_connection_create(loop, "127.0.0.1", free_tcp_port(), 5000);
-    ASSERT_NE(refused, nullptr);
-    ASSERT_TRUE(run_until_closed(refused));
-    visca_connection_destroy(refused);
     EXPECT_EQ(visca_connection_create(loop, "camera.local", 1000, 5000), nullptr);
     ev_loop_destroy(loop);
 
     EXPECT_EQ(traced(root, "VSIO: connect timeout"), 1);
-    EXPECT_EQ(traced(root, "VSIO: connect error 'Connection refused'"), 1);
     EXPECT_NE(root.read("/media/usb99/trace").find("VSIO: addr failure 0 '"), std::string::npos);
 }
 
