@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <regex>
 
 #include "board_fixture.h"
 #include "hex_records.h"
@@ -71,7 +72,7 @@ protected:
         static const std::regex status(R"(^PWRB: update status '([^']*)' '([^']*)' '([^']*)'$)");
         std::vector<std::string> found;
         std::smatch match;
-        for (const std::string &line : trace_lines())
+        for (const std::string &line : trace_lines(root))
             if (std::regex_match(line, match, status))
                 found.push_back(match[1].str() + "|" + match[2].str() + "|" + match[3].str());
         return found;
@@ -104,7 +105,7 @@ TEST_F(BoardUpdate, ImageIsProgrammedInTheBootloaderAndTheBoardRestartedNormally
 {
     tool(flashing_tool());
     vx4_power_board_enable_camera_power(&board);
-    ASSERT_TRUE(wait_writes(1));
+    settle();
     refresh();
     std::vector<std::string> before = boot_lines();  // the lines set low when the bus opened
 
