@@ -180,8 +180,7 @@ void go(int state)
 // Leaving through the end state with the update not done.
 void fail(const char *text_a, const char *text_b)
 {
-    if (text_a)
-        report(text_a, text_b);
+    report(text_a, text_b);
     go(STATE_END);
 }
 
@@ -463,18 +462,18 @@ void exchange()
         start_command_timer(exchange_seconds);
         m.waiting = true;
         if (!send_bytes(p.bytes, p.length))
-            fail(nullptr, nullptr);
+            go(STATE_END);
         return;
     }
     if (m.socket == -1) {
-        fail(nullptr, nullptr);
+        go(STATE_END);
     } else if (!m.completed && !m.timed_out && !m.error) {
         return;
     } else if (m.completed && !m.timed_out && !m.error && (m.state == STATE_QUERY || m.acknowledged)) {
         ++m.steps_done;
         go(m.state + 1);
     } else {
-        fail(nullptr, nullptr);
+        go(STATE_END);
     }
 }
 
@@ -838,7 +837,7 @@ void run_state()
         if (m.state >= STATE_QUERY && m.state <= STATE_USER_UPDATE)
             exchange();
         else
-            fail(nullptr, nullptr);
+            go(STATE_END);
         break;
     }
 }
