@@ -155,3 +155,57 @@ TEST_F(CameraUpdate, NewestFileIsOfferedWithItsVersion)
 }
 
 }  // namespace
+
+namespace {
+
+// X-Modem's CRC-16 (polynomial 0x1021, initial 0), bit by bit.
+uint16_t xmodem_crc(const std::string &data)
+{
+    uint16_t crc = 0;
+    for (unsigned char c : data) {
+        crc ^= static_cast<uint16_t>(c << 8);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = static_cast<uint16_t>(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
+    }
+    return crc;
+}
+
+std::string xmodem_block(char start, int number, const std::string &data, int crc_error = 0)
+{
+    uint16_t crc = static_cast<uint16_t>(xmodem_crc(data) ^ crc_error);
+    return std::string{start, static_cast<char>(number), static_cast<char>(~number)} + data +
+           std::string{static_cast<char>(crc >> 8), static_cast<char>(crc & 0xFF)};
+}
+
+TEST(SimulatedLoader, RefusesDamagedBlocksAndKeepsTheImage)
+{
+    ASSERT_EQ(xmodem_crc("123456789"), 0x31C3);  // the standard check value
+    SandboxRoot root;
+    int port = free_tcp_port();
+    SimHead sim(root, {"--visca-port=" + std::to_string(port), "--loader-image=" + root.at("/image.bin")});
+    int fd = connect_tcp(port);
+    ASSERT_GE(fd, 0);
+    auto answer = [fd](const std::string &sent, size_t wanted) {
+        EXPECT_TRUE(send_all(fd, sent));
+        return receive_tcp(fd, 3000ms, nullptr, wanted);
+    };
+    EXPECT_EQ(answer(std::string("\x81\x01\x04\x00\x20\xFF", 6), 6), "\x90\x41\xFF\x90\x51\xFF");  // user update
+    EXPECT_EQ(receive_tcp(fd, 3000ms, nullptr, 7), "ready\r\n");
+    EXPECT_EQ(answer("reprogram ( )\r", 10), "receive\r\nC");
+    std::string full(1024, 'A');
+    EXPECT_EQ(answer(xmodem_block('\x02', 1, full, 0x0100), 1), "\x15");  // bad CRC
+    EXPECT_EQ(answer(xmodem_block('\x02', 1, full), 1), "\x06");
+    EXPECT_EQ(answer(xmodem_block('\x02', 1, full), 1), "\x06");  // a repeat: answered, not kept
+    EXPECT_EQ(answer(xmodem_block('\x01', 2, "xyz" + std::string(125, '\x1A')), 1), "\x06");
+    bool closed = false;
+    EXPECT_EQ(answer("\x04", 9), "\x06reboot\r\n");
+    receive_tcp(fd, 3000ms, &closed);
+    EXPECT_TRUE(closed);  // the module restarts
+    close(fd);
+    EXPECT_EQ(root.read("/image.bin"), full + "xyz");
+    JsonPtr loader = sim.get("/camera/loader");
+    EXPECT_EQ(json_object_get_int(json_at(loader.get(), "crc_errors")), 1);
+    EXPECT_EQ(json_object_get_int(json_at(loader.get(), "blocks")), 2);
+}
+
+}  // namespace
