@@ -19,12 +19,19 @@
 #include "logger/logger.h"
 #include "platform.h"
 #include "power_board/power_board_internal.h"
-#include "recorder/recorder_texts.h"
+#include "recorder/recorder.h"
 #include "supervisor/supervisor.h"
 
 namespace {
 
 bool camera_update_active() { return visca_update_active(&visca_thread_data) != 0; }
+
+// The display's recording marker comes with the camera services, and the
+// stick's mount with the supervisor; until then these stay unwired.
+const vx4_recorder_hooks recorder_hooks = {
+    nullptr,  // update_osd_recorder_activity
+    nullptr,  // is_external_usb_mounted
+};
 
 const vx4_power_board_events board_events = {
     vx4_report_logger_internal_pressure,
@@ -104,7 +111,7 @@ int main(int, char **argv)
     if (pthread_create(&api_thread, nullptr, http_server_thread, nullptr) == 0)
         pthread_detach(api_thread);
     vx4_create_intensity_loop();
-    vx4_init_recorder_texts();
+    vx4_create_recorder(&recorder_hooks);
 
     vx4_application application;
     if (vx4_application_init(&application, argv[0]) != 0)
@@ -138,6 +145,7 @@ int main(int, char **argv)
 
     fputs("entering loop...\n", stderr);
     vx4_application_run(&application);
+    vx4_finish_recorder();
     vx4_detach_api_timers();
     vx4_power_board_destroy(&board);
     vx4_application_destroy(&application);
