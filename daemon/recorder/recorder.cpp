@@ -439,13 +439,15 @@ void post_process(bool recovery)
             // Copied and recorded before a crash: only the clean-up is left.
             trace(TRACE_RECORDER, "already in the store");
         } else {
-            record.duration = have_recording ? probe_duration(emmc) : "00:00:00";
             json_object *files = json_object_new_array();
             json_object_array_add(files, file_entry(mp4));
             if (!recovery && have_recording)
                 extract_still_images(files, record, emmc);
-            write_vtt(record, record.duration);
             int copy = copy_recording(emmc, usb);
+            // Measured on the copy that stays: a recording cut short by a
+            // power cut promises more than its file holds.
+            record.duration = copy == 0 ? probe_duration(usb) : have_recording ? probe_duration(emmc) : "00:00:00";
+            write_vtt(record, record.duration);
             write_record(record, files, copy < 0 ? "copy to the store failed; the recording is kept on the eMMC" : nullptr);
             if (copy < 0) {
                 state.post_processing = 0;
@@ -786,6 +788,9 @@ void vx4_finish_recorder()
 int vx4_start_recorder()
 {
     std::unique_lock<std::mutex> hold(state.lock);
+    // The record thread may be between the end of a post-processing and its
+    // wait for the next request.
+    state.answered.wait_for(hold, 2s, [] { return !state.thread_busy || state.recording || state.post_processing; });
     if (state.recording || state.post_processing || state.thread_busy || state.finishing)
         return -1;
     if (vx4_recorder_file_size(guid_path()) >= 0) {

@@ -271,31 +271,53 @@ json_object *vx4_get_recorder_files()
     json_object *result = json_object_new_array();
     if (!result)
         return nullptr;
-    for_each_record(VX4_RECORDER_STORE, [&](json_object *record) {
-        json_object *files;
-        if (!json_object_object_get_ex(record, "files", &files) || !json_object_is_type(files, json_type_array))
-            return;
-        for (size_t i = 0; i < json_object_array_length(files); ++i) {
-            json_object *file = json_object_array_get_idx(files, i);
-            json_object *entry = list_entry(record, file, i);
-            std::string name = text_of(file, "name");
-            bool single = vx4_is_single_name(name);
-            int64_t main = single ? vx4_recorder_file_size(vx4_recorder_path(VX4_RECORDER_STORE, name)) : -1;
-            int64_t external = single ? vx4_recorder_file_size(vx4_recorder_path(VX4_RECORDER_STICK, name)) : -1;
-            if (external < 0 && main < 0)
-                add_place(entry, nullptr, 0, "");
-            else if (external < 0)
-                add_place(entry, "Main USB", main, "");
-            else if (main < 0)
-                add_place(entry, "External USB", external, "");  // on the stick only
-            else if (external == main)
-                add_place(entry, "External USB", external, percent_text(100.0));
-            else
-                add_place(entry, "Main USB", main, percent_text(main ? external * 100.0 / static_cast<double>(main) : 0.0));
-            json_object_array_add(result, entry);
-        }
-    });
+    std::string folder = vx4_path(VX4_RECORDER_STORE);
+    DIR *listing = opendir(folder.c_str());
+    if (!listing)
+        return result;
+    while (dirent *entry = readdir(listing)) {
+        std::string name = entry->d_name;
+        std::string text;
+        if (name.size() > 5 && ends_with(name, ".json") &&
+            vx4_recorder_read_file(folder + "/" + name, max_record, &text) == 0)
+            vx4_list_recording_record(text.data(), text.size(), result);
+    }
+    closedir(listing);
     return result;
+}
+
+int vx4_list_recording_record(const char *text, size_t length, json_object *result)
+{
+    json_tokener *tokener = json_tokener_new();
+    json_object *record = tokener ? json_tokener_parse_ex(tokener, text, static_cast<int>(length)) : nullptr;
+    json_tokener_free(tokener);
+    json_object *files;
+    if (!record || !json_object_is_type(record, json_type_object) || !json_object_object_get_ex(record, "files", &files) ||
+        !json_object_is_type(files, json_type_array)) {
+        json_object_put(record);
+        return -1;
+    }
+    for (size_t i = 0; i < json_object_array_length(files); ++i) {
+        json_object *file = json_object_array_get_idx(files, i);
+        json_object *entry = list_entry(record, file, i);
+        std::string name = text_of(file, "name");
+        bool single = vx4_is_single_name(name);
+        int64_t main = single ? vx4_recorder_file_size(vx4_recorder_path(VX4_RECORDER_STORE, name)) : -1;
+        int64_t external = single ? vx4_recorder_file_size(vx4_recorder_path(VX4_RECORDER_STICK, name)) : -1;
+        if (external < 0 && main < 0)
+            add_place(entry, nullptr, 0, "");
+        else if (external < 0)
+            add_place(entry, "Main USB", main, "");
+        else if (main < 0)
+            add_place(entry, "External USB", external, "");  // on the stick only
+        else if (external == main)
+            add_place(entry, "External USB", external, percent_text(100.0));
+        else
+            add_place(entry, "Main USB", main, percent_text(main ? external * 100.0 / static_cast<double>(main) : 0.0));
+        json_object_array_add(result, entry);
+    }
+    json_object_put(record);
+    return 0;
 }
 
 int vx4_copy_recorder_files(json_object *files, json_object *owner)

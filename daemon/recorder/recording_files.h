@@ -6,6 +6,8 @@
 
 #include <json-c/json.h>
 
+#include <cstddef>
+
 // Starts the copy and delete threads. is_external_usb_mounted may be null
 // (then the platform's view of the stick's mount). 0 or -1.
 int vx4_start_recording_files(int (*is_external_usb_mounted)());
@@ -13,6 +15,9 @@ int vx4_start_recording_files(int (*is_external_usb_mounted)());
 // One entry per file of every record, in directory order. An empty array
 // when the store cannot be read; null when no array can be made.
 json_object *vx4_get_recorder_files();
+// Appends the entries of one record's text (the listing's reader of each
+// record file). 0, or -1 when the text is not a record.
+int vx4_list_recording_record(const char *text, size_t length, json_object *result);
 
 // Hand an array of {"name"} (copy) or {"parent_id", "name"} (delete) objects
 // to the worker. owner is the document holding the array; it becomes the
