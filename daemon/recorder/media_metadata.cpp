@@ -290,8 +290,8 @@ int write_mp4(const std::string &path, const vx4_media_metadata &m, const std::s
         put_be32(header, static_cast<uint32_t>(packet.size() + sizeof header));
         memcpy(header + 4, "uuid", 4);
         memcpy(header + 8, xmp_uuid, sizeof xmp_uuid);
-        bool written = pwrite_all(fd, header, sizeof header, place.end) &&
-                       pwrite_all(fd, packet.data(), packet.size(), place.end + 24) && fsync(fd) == 0;
+        packet.insert(0, reinterpret_cast<const char *>(header), sizeof header);
+        bool written = pwrite_all(fd, packet.data(), packet.size(), place.end) && fsync(fd) == 0;
         if (written && place.region >= 0)
             written = pwrite_all(fd, "free", 4, place.holder + 4) && fsync(fd) == 0;
         result = written ? 0 : -1;
@@ -349,10 +349,20 @@ void vx4_scan_jpeg(const unsigned char *data, size_t size, vx4_xmp_place *place)
 void vx4_scan_mp4(const vx4_read_at &read_at, int64_t size, vx4_xmp_place *place)
 {
     *place = vx4_xmp_place();
+    // Box headers are read through a window: a fragment's header and the
+    // header of its media box behind it come with one read.
+    unsigned char window[4096];
+    int64_t window_start = 0;
+    size_t window_length = 0;
     int64_t pos = 0;
     while (pos < size) {
-        unsigned char head[32];
-        ssize_t got = read_at(pos, head, sizeof head);
+        if (pos < window_start || pos + 32 > window_start + static_cast<int64_t>(window_length)) {
+            ssize_t got = read_at(pos, window, sizeof window);
+            window_start = pos;
+            window_length = got > 0 ? static_cast<size_t>(got) : 0;
+        }
+        const unsigned char *head = window + (pos - window_start);
+        int64_t got = std::min<int64_t>(32, window_start + static_cast<int64_t>(window_length) - pos);
         int64_t box = got >= 8 ? be32(head) : 0;
         int64_t header = 8;
         if (got >= 8 && box == 1) {
@@ -365,7 +375,7 @@ void vx4_scan_mp4(const vx4_read_at &read_at, int64_t size, vx4_xmp_place *place
             place->partial = pos;
             return;
         }
-        bool xmp = memcmp(head + 4, "uuid", 4) == 0 && got >= header + 16 &&
+        bool xmp = memcmp(head + 4, "uuid", 4) == 0 && got >= header + 16 && box >= header + 16 &&
                    memcmp(head + header, xmp_uuid, sizeof xmp_uuid) == 0;
         if (box > size - pos) {
             place->partial = pos;
@@ -381,9 +391,10 @@ void vx4_scan_mp4(const vx4_read_at &read_at, int64_t size, vx4_xmp_place *place
         }
         if (memcmp(head + 4, "moov", 4) == 0)
             place->insertion = pos + box;
+        bool fragment_header = memcmp(head + 4, "moof", 4) == 0;
         pos += box;
         place->end = pos;
-        if (memcmp(head + 4, "moof", 4) != 0)
+        if (!fragment_header)
             place->playable_end = pos;
     }
 }

@@ -245,27 +245,39 @@ std::vector<std::string> lines_of(const std::string &text)
     return lines;
 }
 
+// ffprobe measuring a recording's duration, started beside the copy that
+// reads the same file.
+struct duration_probe {
+    FILE *out = nullptr;
+    pid_t pid = -1;
+};
+
+duration_probe start_duration_probe(const std::string &path)
+{
+    duration_probe probe;
+    probe.out = vx4_popen_read({"/bin/ffprobe", "-i", path, "-show_entries", "format=duration", "-v", "quiet", "-of",
+                                "csv=p=0", "-sexagesimal"},
+                               &probe.pid);
+    return probe;
+}
+
 // ffprobe's "H:MM:SS.micro" cut at the '.'; "00:00:00" when it says nothing
 // that looks like a duration.
-std::string probe_duration(const std::string &path)
+std::string finish_duration_probe(duration_probe probe)
 {
     std::string duration = "00:00:00";
-    pid_t pid;
-    FILE *out = vx4_popen_read({"/bin/ffprobe", "-i", path, "-show_entries", "format=duration", "-v", "quiet", "-of",
-                                "csv=p=0", "-sexagesimal"},
-                               &pid);
-    if (out) {
+    if (probe.out) {
         char line[64];
-        if (fgets(line, sizeof line, out)) {
+        if (fgets(line, sizeof line, probe.out)) {
             line[strcspn(line, ".\r\n")] = '\0';
             unsigned h, m, s;
             char tail;
             if (sscanf(line, "%u:%2u:%2u%c", &h, &m, &s, &tail) == 3)
                 duration = line;
         }
-        while (fgets(line, sizeof line, out)) {
+        while (fgets(line, sizeof line, probe.out)) {
         }
-        vx4_pclose(out, pid);
+        vx4_pclose(probe.out, probe.pid);
     }
     trace(TRACE_RECORDER, "duration '%s'", duration.c_str());
     return duration;
@@ -443,10 +455,13 @@ void post_process(bool recovery)
             json_object_array_add(files, file_entry(mp4));
             if (!recovery && have_recording)
                 extract_still_images(files, record, emmc);
+            duration_probe probe = have_recording ? start_duration_probe(emmc) : duration_probe();
             int copy = copy_recording(emmc, usb);
-            // Measured on the copy that stays: a recording cut short by a
-            // power cut promises more than its file holds.
-            record.duration = copy == 0 ? probe_duration(usb) : have_recording ? probe_duration(emmc) : "00:00:00";
+            record.duration = finish_duration_probe(probe);
+            // A recording cut short by a power cut promises more than its
+            // file holds: the copy, cut to what plays, tells.
+            if (copy == 0 && vx4_recorder_file_size(usb) < vx4_recorder_file_size(emmc))
+                record.duration = finish_duration_probe(start_duration_probe(usb));
             write_vtt(record, record.duration);
             write_record(record, files, copy < 0 ? "copy to the store failed; the recording is kept on the eMMC" : nullptr);
             if (copy < 0) {

@@ -7,3 +7,8 @@ vx4_add_test(recorder_system_test LABEL system SOURCES recorder_system_test.cpp 
 foreach(test media_metadata_test recording_files_test recorder_test recorder_system_test)
   target_compile_definitions(${test} PRIVATE ${VX4_RECORDER_TEST_DEFINITIONS})
 endforeach()
+
+# bench/recorder_post_processing times this against cp.
+add_executable(recorder_bench ${CMAKE_CURRENT_LIST_DIR}/../../bench/recorder_bench.cpp)
+target_link_libraries(recorder_bench PRIVATE vx4_daemon)
+vx4_warnings(recorder_bench)
