@@ -54,7 +54,6 @@ struct recorder_state {
     std::atomic<int> recording{0};
     std::atomic<int> paused{0};
     std::atomic<int> post_processing{0};
-    std::atomic<int> error{0};
     std::atomic<int64_t> emmc_kb{0};
     std::atomic<int64_t> usb_kb{0};
     std::atomic<unsigned> save_delay_ms{1000};
@@ -71,7 +70,6 @@ struct recorder_state {
     bool start_requested = false;
     bool recover_requested = false;
     int start_answer = 0;              // 1 running, -1 failed, 0 none yet
-    int stop_reason = 0;
     bool finishing = false;
     pid_t child = -1;
     bool child_reaped = false;
@@ -342,8 +340,16 @@ void write_vtt(const recording_record &record, const std::string &duration)
     if (end.find(':') == 1)
         end = "0" + end;
     std::string text;
-    for (char c : record.asset_id)
-        text += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : static_cast<unsigned char>(c) < 0x20 ? " " : std::string(1, c);
+    for (char c : record.asset_id) {
+        if (c == '&')
+            text += "&amp;";
+        else if (c == '<')
+            text += "&lt;";
+        else if (c == '>')
+            text += "&gt;";
+        else
+            text += static_cast<unsigned char>(c) < 0x20 ? ' ' : c;
+    }
     std::string vtt = "WEBVTT\n\n00:00:00.000 --> " + end + ".000\n" + text + "\n";
     if (vx4_recorder_replace_file(store(record.name + "_" + record.start_time + ".vtt"), vtt) == 0)
         trace(TRACE_RECORDER, "vtt file");
@@ -509,8 +515,8 @@ pid_t start_child(const std::string &path)
                      options);
 }
 
-// Under the record lock.
-void end_recording(int reason)
+// Under the record lock, once "stop %d" is traced with the reason.
+void end_recording()
 {
     if (!state.child_reaped) {
         if (state.paused)
@@ -519,8 +525,6 @@ void end_recording(int reason)
     }
     state.recording = 0;
     state.paused = 0;
-    state.error = 0;
-    state.stop_reason = reason;
     state.post_processing = 1;  // no start slips in before post-processing
     state.wake.notify_all();
 }
@@ -559,10 +563,10 @@ void monitor()
             state.child_reaped = true;
             trace(TRACE_RECORDER, "recording process ended %d", WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
             trace(TRACE_RECORDER, "stop %d", STOP_CHILD_ENDED);
-            end_recording(STOP_CHILD_ENDED);
+            end_recording();
         } else if (steady_ms() >= state.watchdog_deadline_ms) {
             trace(TRACE_RECORDER, "stop %d", STOP_WATCHDOG);
-            end_recording(STOP_WATCHDOG);
+            end_recording();
         } else if (steady::now() >= next_check) {
             next_check += 1s;
             std::string path = state.emmc_path;
@@ -580,7 +584,7 @@ void monitor()
             hold.lock();
             if (state.recording && (state.emmc_kb <= stop_emmc_kb || state.usb_kb < stop_usb_kb)) {
                 trace(TRACE_RECORDER, "stop %d", STOP_SPACE);
-                end_recording(STOP_SPACE);
+                end_recording();
             }
         }
     }
@@ -654,14 +658,12 @@ void record_thread()
         if (child < 0) {
             trace(TRACE_RECORDER, "error");
             trace(TRACE_RECORDER, "rerror %d '%s'", -1, strerror(errno));
-            state.error = 1;
             state.start_answer = -1;
             remove_start_files(state.id);
             continue;
         }
         state.child = child;
         state.child_reaped = false;
-        state.stop_reason = 0;
         state.watchdog_deadline_ms = steady_ms() + state.watchdog_ms;
         vx4_gettimeofday(&state.start_time);
         state.paused = 0;
@@ -795,7 +797,7 @@ void vx4_finish_recorder()
     state.finishing = true;
     if (state.recording) {
         trace(TRACE_RECORDER, "stop %d", STOP_DAEMON_END);
-        end_recording(STOP_DAEMON_END);
+        end_recording();
     }
     state.answered.wait_for(hold, child_finish_time + 2s, [] { return state.child < 0; });
 }
@@ -859,7 +861,6 @@ int vx4_start_recorder()
 
     state.id = record.id;
     state.emmc_path = vx4_recorder_path(VX4_RECORDER_WORK, name + "_" + record.start_time + ".mp4");
-    state.error = 0;
     state.start_answer = 0;
     state.start_requested = true;
     state.wake.notify_all();
@@ -873,7 +874,7 @@ int vx4_stop_recorder()
     if (!state.recording)
         return -1;
     trace(TRACE_RECORDER, "stop %d", STOP_API);
-    end_recording(STOP_API);
+    end_recording();
     return 0;
 }
 

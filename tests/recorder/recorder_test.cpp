@@ -259,6 +259,13 @@ TEST_F(Recorder, MarksBecomeStillImagesWithTheirNotes)
     ASSERT_EQ(vx4_remove_recorder_image(), 0);
     EXPECT_EQ(root.read(work + "save_times"), first);
     EXPECT_EQ(root.read(work + "image_notes"), "first note\n");
+    ASSERT_EQ(vx4_save_recorder_image(), 0);  // without a note: an empty line
+    EXPECT_EQ(root.read(work + "image_notes"), "first note\n\n");
+    ASSERT_EQ(vx4_remove_recorder_image(), 0);
+    EXPECT_EQ(root.read(work + "image_notes"), "first note\n");
+    ASSERT_EQ(vx4_remove_recorder_image(), 0);  // the only mark
+    EXPECT_EQ(root.read(work + "save_times"), "");
+    EXPECT_EQ(root.read(work + "image_notes"), "");
     // The same moment marked twice gives one image.
     root.write(work + "save_times", first + first);
     root.write(work + "image_notes", "first note\nsame moment\n");
