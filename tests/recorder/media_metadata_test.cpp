@@ -30,20 +30,15 @@ vx4_media_metadata sample(const std::string &note = "a note")
     return m;
 }
 
-void expect_same(const vx4_media_metadata &a, const vx4_media_metadata &b)
+// Every field, for a comparison that shows what differs.
+std::string fields(const vx4_media_metadata &m)
 {
-    EXPECT_STREQ(a.title, b.title);
-    EXPECT_STREQ(a.operator_id, b.operator_id);
-    EXPECT_STREQ(a.date, b.date);
-    EXPECT_STREQ(a.time, b.time);
-    EXPECT_STREQ(a.flow_direction, b.flow_direction);
-    EXPECT_STREQ(a.camera_model, b.camera_model);
-    EXPECT_STREQ(a.serial_number, b.serial_number);
-    EXPECT_STREQ(a.gps_latitude, b.gps_latitude);
-    EXPECT_STREQ(a.gps_longitude, b.gps_longitude);
-    EXPECT_STREQ(a.gps_time, b.gps_time);
-    EXPECT_STREQ(a.note, b.note);
+    return std::string(m.title) + "|" + m.operator_id + "|" + m.date + "|" + m.time + "|" + m.flow_direction + "|" +
+           m.camera_model + "|" + m.serial_number + "|" + m.gps_latitude + "|" + m.gps_longitude + "|" + m.gps_time +
+           "|" + m.note;
 }
+
+void expect_same(const vx4_media_metadata &a, const vx4_media_metadata &b) { EXPECT_EQ(fields(a), fields(b)); }
 
 std::string segment(unsigned char marker, const std::string &payload)
 {

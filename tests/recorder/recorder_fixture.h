@@ -1,9 +1,11 @@
 // What the recorder's tests share: a sandbox with Debian's ffmpeg and
 // ffprobe linked in and the XMP template installed, short MP4 files made by
-// ffmpeg, and checks that a file plays.
+// ffmpeg, checks that a file plays, and folder listings.
 #pragma once
 
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -12,6 +14,27 @@
 #include "support.h"
 
 namespace vx4test {
+
+// Files of a folder whose names end in suffix.
+inline std::vector<std::string> files_in(const std::string &folder, const std::string &suffix)
+{
+    std::vector<std::string> names;
+    if (DIR *listing = opendir(folder.c_str())) {
+        while (dirent *entry = readdir(listing)) {
+            std::string name = entry->d_name;
+            if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+                names.push_back(name);
+        }
+        closedir(listing);
+    }
+    return names;
+}
+
+inline int64_t file_size(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
 
 inline void install_recorder_tools(const SandboxRoot &root)
 {

@@ -1,6 +1,5 @@
 // vx4-api recording vx4-sim's stream, driven through its API.
 #include <gtest/gtest.h>
-#include <dirent.h>
 #include <signal.h>
 
 #include <memory>
@@ -60,16 +59,8 @@ protected:
 
     std::string only(const std::string &folder, const std::string &suffix) const
     {
-        std::string found;
-        if (DIR *listing = opendir(root.at(folder).c_str())) {
-            while (dirent *entry = readdir(listing)) {
-                std::string name = entry->d_name;
-                if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
-                    found = name;
-            }
-            closedir(listing);
-        }
-        return found;
+        auto names = files_in(root.at(folder), suffix);
+        return names.empty() ? "" : names.back();
     }
 
     // A process that holds the sandbox's work folder on its command line.

@@ -38,21 +38,6 @@ std::string start_time_text(time_t seconds)
     return text;
 }
 
-// Files of a folder whose names end in suffix.
-std::vector<std::string> files_in(const std::string &folder, const std::string &suffix)
-{
-    std::vector<std::string> names;
-    if (DIR *listing = opendir(folder.c_str())) {
-        while (dirent *entry = readdir(listing)) {
-            std::string name = entry->d_name;
-            if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
-                names.push_back(name);
-        }
-        closedir(listing);
-    }
-    return names;
-}
-
 // Children of this process that ended and were never collected.
 int zombie_children()
 {
@@ -67,12 +52,6 @@ int zombie_children()
             ++zombies;
     }
     return zombies;
-}
-
-int64_t file_size(const std::string &path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
 }
 
 class Recorder : public ::testing::Test {
