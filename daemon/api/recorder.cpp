@@ -47,8 +47,8 @@ int reply_metadata(http_connection *connection, const vx4_media_metadata &m)
 // The body's note, filtered; the trace shows its first 16 characters.
 void read_note(json_object *body, char (&note)[note_size], const char *format, const char *name = nullptr)
 {
-    char raw[4096] = "";
-    api_json_string(body, "metadata_note", raw, sizeof raw);
+    json_object *value = nullptr;
+    const char *raw = body && json_object_object_get_ex(body, "metadata_note", &value) ? json_object_get_string(value) : "";
     api_filter_note(raw, note, sizeof note);
     char shown[20];
     if (strlen(note) > 16)
