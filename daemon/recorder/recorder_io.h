@@ -49,7 +49,7 @@ void vx4_recorder_sync_folder(const std::string &path_in_folder);
 int vx4_recorder_free_kb(const char *folder, int64_t *kb);
 
 // Copies length bytes from one descriptor's start to another's, in large
-// pieces (in the kernel where it can), writing each piece out to the disk
+// pieces (in the kernel where it can), starting the disk on each piece
 // while the next is copied, and calling progress with the bytes done after
 // each piece. The bytes copied, short when a read or write failed. The
 // caller still flushes the copy (fdatasync) before it counts on it.
