@@ -709,7 +709,7 @@ int cut_last_line(const std::string &path, const char *newline_format, const cha
         text.append(piece, static_cast<size_t>(got));
     long last = -1, before = -1;
     for (size_t i = text.find('\n'); i != std::string::npos; i = text.find('\n', i + 1)) {
-        trace(TRACE_RECORDER, newline_format, before, last);
+        trace(TRACE_RECORDER, newline_format, last, static_cast<long>(i));
         before = last;
         last = static_cast<long>(i);
     }
