@@ -72,6 +72,10 @@ protected:
                 root, std::vector<std::string>{"--rtsp-port=" + std::to_string(port), "--stream-size=192x108",
                                                "--stream-fps=15"});
             setenv("VX4_CAMERA_RTSP_PORT", std::to_string(port).c_str(), 1);
+            // The simulator's first viewer waits for its encoder to come up;
+            // a loaded machine must not make that the recording's start.
+            run_tool(root, {"ffprobe", "-v", "error", "-rtsp_transport", "tcp", "-show_entries", "stream=codec_name",
+                            "rtsp://127.0.0.1:" + std::to_string(port) + "/x4-1.mp4"});
         }
         root.enter();
         init_trace();
