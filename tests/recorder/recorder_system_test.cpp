@@ -24,6 +24,9 @@ protected:
         env = sandbox_environment(root);
         sim = std::make_unique<SimHead>(
             root, std::vector<std::string>{"--rtsp-port=" + env["VX4_CAMERA_RTSP_PORT"], "--stream-size=320x180"});
+        // The simulator's encoder comes up with its first viewer.
+        run_tool(root, {"ffprobe", "-v", "error", "-rtsp_transport", "tcp", "-show_entries", "stream=codec_name",
+                        "rtsp://127.0.0.1:" + env["VX4_CAMERA_RTSP_PORT"] + "/x4-1.mp4"});
         redis = std::make_unique<RedisServer>(root.path());
         env["VX4_REDIS_PORT"] = std::to_string(redis->port());
         api_port = std::stoi(env["VX4_API_PORT"]);
