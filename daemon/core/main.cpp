@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "api/api_thread.h"
+#include "camera/camera_settings.h"
 #include "camera/motion_loops.h"
 #include "camera/osd.h"
 #include "camera/visca_connection.h"
@@ -50,10 +51,8 @@ const vx4_logger_callbacks logger_callbacks = {
 
 int recorder_stick_mounted() { return external_stick_mounted() ? 1 : 0; }
 
-// The display's recording marker comes with the camera services; until then
-// it stays unwired.
 const vx4_recorder_hooks recorder_hooks = {
-    .update_osd_recorder_activity = nullptr,
+    .update_osd_recorder_activity = vx4_update_osd_recorder_activity,
     .is_external_usb_mounted = recorder_stick_mounted,
 };
 
@@ -135,7 +134,13 @@ int main(int, char **argv)
     pthread_t api_thread;
     if (pthread_create(&api_thread, nullptr, http_server_thread, nullptr) == 0)
         pthread_detach(api_thread);
+    vx4_init_camera();
+    vx4_create_focus_loop();
     vx4_create_intensity_loop();
+    vx4_create_zoom_loop();
+    // The display's tick runs on the application loop, which is the libev
+    // default loop created here and run once everything is started.
+    vx4_init_osd();
     vx4_create_recorder(&recorder_hooks);
 
     vx4_application application;
