@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "head_system.h"
 #include "recorder_fixture.h"
 
 using namespace vx4test;
@@ -15,97 +16,52 @@ const std::string work = "/home/vx4/ApiVideos/";
 const std::string store = "/media/usb99/ApiVideos/";
 const std::string recorder = "/api/camera/recorder/";
 
-class RecorderSystem : public ::testing::Test {
+class RecorderSystem : public HeadSystem {
 protected:
     void start()
     {
         install_recorder_tools(root);
         root.write("/media/usb99/trace_mask", "0x00000210");
-        env = sandbox_environment(root);
-        sim = std::make_unique<SimHead>(
-            root, std::vector<std::string>{"--rtsp-port=" + env["VX4_CAMERA_RTSP_PORT"], "--stream-size=320x180"});
+        HeadSystem::start("advanced", false, {"--rtsp-port=", "--stream-size=320x180"});
         // The simulator's encoder comes up with its first viewer.
         run_tool(root, {"ffprobe", "-v", "error", "-rtsp_transport", "tcp", "-show_entries", "stream=codec_name",
                         "rtsp://127.0.0.1:" + env["VX4_CAMERA_RTSP_PORT"] + "/x4-1.mp4"});
-        redis = std::make_unique<RedisServer>(root.path());
-        env["VX4_REDIS_PORT"] = std::to_string(redis->port());
-        api_port = std::stoi(env["VX4_API_PORT"]);
-        run_api();
     }
 
-    void run_api()
+    std::string recording() const
     {
-        api = Process({api_program()}, env, root.at("/api"));
-        ASSERT_TRUE(wait_until([this] { return http_request(api_port, "GET", "/", "", 200ms).status != 0; }))
-            << api.errors();
-    }
-
-    JsonPtr call(const std::string &method, const std::string &path, const std::string &body = "") const
-    {
-        HttpReply reply = http_request(api_port, method, path, body);
-        EXPECT_EQ(reply.status, 200) << method << " " << path;
-        return parse_json(reply.body);
-    }
-
-    std::string text(const std::string &method, const std::string &path, const char *key,
-                     const std::string &body = "") const
-    {
-        JsonPtr reply = call(method, recorder + path, body);
-        json_object *value = reply ? json_at(reply.get(), key) : nullptr;
-        return value ? json_object_get_string(value) : "<absent>";
-    }
-
-    std::string status(const std::string &method, const std::string &path, const std::string &body = "") const
-    {
-        return text(method, path, "status", body);
-    }
-
-    std::string only(const std::string &folder, const std::string &suffix) const
-    {
-        auto names = files_in(root.at(folder), suffix);
+        auto names = files_in(root.at(work), ".mp4");
         return names.empty() ? "" : names.back();
     }
 
     // A process that holds the sandbox's work folder on its command line.
     bool recording_process_alive() const
     {
-        std::string needle = root.at(work);
-        DIR *proc = opendir("/proc");
         bool found = false;
-        while (dirent *entry = proc ? readdir(proc) : nullptr)
-            if (read_file(std::string("/proc/") + entry->d_name + "/cmdline").find(needle) != std::string::npos)
-                found = true;
-        if (proc)
-            closedir(proc);
+        for (const std::string &pid : files_in("/proc", ""))
+            found = found || read_file("/proc/" + pid + "/cmdline").find(root.at(work)) != std::string::npos;
         return found;
     }
-
-    SandboxRoot root;
-    std::map<std::string, std::string> env;
-    int api_port = 0;
-    std::unique_ptr<SimHead> sim;
-    std::unique_ptr<RedisServer> redis;
-    Process api;
 };
 
 TEST_F(RecorderSystem, AKilledDaemonsRecordingPlaysAfterTheNextStart)
 {
     start();
     auto growing = [this] {
-        std::string mp4 = only(work, ".mp4");
+        std::string mp4 = recording();
         return !mp4.empty() && read_file(root.at(work + mp4)).size() > 60000;
     };
     // Killed while recording, then while paused: a child paused when the
     // daemon died never sees its end signal, and the next start ends it.
     for (bool paused : {false, true}) {
         SCOPED_TRACE(paused ? "paused" : "recording");
-        ASSERT_EQ(status("POST", "start"), "OK");
-        ASSERT_TRUE(wait_until(growing, 15000ms)) << root.read("/media/usb99/trace");
-        ASSERT_EQ(status("POST", "save"), "OK");
+        ASSERT_EQ(status("POST", recorder + "start"), "OK");
+        ASSERT_TRUE(wait_until(growing, 15000ms)) << trace();
+        ASSERT_EQ(status("POST", recorder + "save"), "OK");
         if (paused) {
-            ASSERT_EQ(status("POST", "pause"), "OK");
+            ASSERT_EQ(status("POST", recorder + "pause"), "OK");
         }
-        std::string mp4 = only(work, ".mp4");
+        std::string mp4 = recording();
 
         api.signal(SIGKILL);
         api.wait_exit();
@@ -115,12 +71,12 @@ TEST_F(RecorderSystem, AKilledDaemonsRecordingPlaysAfterTheNextStart)
         }
         run_api();
         ASSERT_TRUE(wait_until([this] { return !root.exists(work + "guid"); }, 20000ms))
-            << root.read("/media/usb99/trace");
+            << trace();
         EXPECT_FALSE(recording_process_alive());
         EXPECT_FALSE(root.exists(work + mp4));
         EXPECT_EQ(decode_errors(root, root.at(store + mp4)), "");
         EXPECT_GT(duration_of(root, root.at(store + mp4)), 0.5);
-        EXPECT_EQ(text("POST", "file/metadata", "metadata_title", R"({"file_name": ")" + mp4 + "\"}"), "ASSET");
+        EXPECT_EQ(text("POST", recorder + "file/metadata", "metadata_title", R"({"file_name": ")" + mp4 + "\"}"), "ASSET");
     }
     JsonPtr files = call("GET", recorder + "files");
     ASSERT_TRUE(files && json_object_array_length(files.get()) == 2) << json_object_to_json_string(files.get());
@@ -130,31 +86,42 @@ TEST_F(RecorderSystem, AKilledDaemonsRecordingPlaysAfterTheNextStart)
 TEST_F(RecorderSystem, NamesAndNotesFromClients)
 {
     start();
+    const std::string id = "0d5e7a54-1a2b-11ef-8a00-0242ac120002";
+    root.write(store + id + ".json", R"({"id":")" + id + R"(","files":[{"path":"/ApiVideos","name":"A.mp4"}]})");
     root.write(store + "A.mp4", "video");
     root.write("/media/usb99/outside.mp4", "keep me");
-    std::string entries;
-    for (const std::string name : {"", "..", "../outside.mp4", "sub/A.mp4"}) {
+    // No stick: copies are refused.
+    EXPECT_EQ(status("POST", recorder + "copy", R"({"files": [{"name": "A.mp4"}]})"), "BAD_REQUEST");
+    root.write("/dev/usb_ext1", "");
+
+    // A name with a '/', "." or "..", or none, is refused by every route
+    // that takes one; copies and deletions skip it.
+    std::string entries = R"({"parent_id": "../outside", "name": "A.mp4"})";
+    for (const std::string name : {"", ".", "..", "../outside.mp4", "../usb99/outside.mp4", "sub/A.mp4"}) {
         SCOPED_TRACE(name);
-        entries += std::string(entries.empty() ? "" : ",") + R"({"parent_id": "p", "name": ")" + name + "\"}";
-        EXPECT_EQ(status("PUT", "file/note", R"({"file_name": ")" + name + R"(", "metadata_note": "x"})"),
+        entries += R"(,{"parent_id": ")" + id + R"(", "name": ")" + name + "\"}";
+        EXPECT_EQ(status("PUT", recorder + "file/note", R"({"file_name": ")" + name + R"(", "metadata_note": "x"})"),
                   "BAD_REQUEST");
-        EXPECT_EQ(text("POST", "file/metadata", "metadata_title", R"({"file_name": ")" + name + "\"}"), "");
+        EXPECT_EQ(text("POST", recorder + "file/metadata", "metadata_title", R"({"file_name": ")" + name + "\"}"), "");
     }
-    // Accepted, then each entry skipped by the worker.
-    EXPECT_EQ(status("POST", "delete", R"({"files": [)" + entries + "]}"), "OK");
-    EXPECT_TRUE(wait_until([this] { return root.read("/media/usb99/trace").find("delete end") != std::string::npos; }));
+    auto finished = [this](const char *end) { return wait_until([this, end] { return traced(end); }); };
+    ASSERT_EQ(status("POST", recorder + "copy", R"({"files": [)" + entries + "]}"), "OK");
+    EXPECT_TRUE(finished("RCDR: copy end"));
+    EXPECT_FALSE(root.exists("/media/outside.mp4"));
+    EXPECT_EQ(root.read("/media/usb-cpy/A.mp4"), "video");
+    ASSERT_EQ(status("POST", recorder + "delete", R"({"files": [)" + entries + "]}"), "OK");
+    EXPECT_TRUE(finished("RCDR: delete end"));
     EXPECT_EQ(root.read("/media/usb99/outside.mp4"), "keep me");
-    EXPECT_EQ(root.read(store + "A.mp4"), "video");
-    // No stick mounted: copies are refused.
-    EXPECT_EQ(status("POST", "copy", R"({"files": [{"name": "A.mp4"}]})"), "BAD_REQUEST");
+    EXPECT_FALSE(root.exists(store + "A.mp4"));  // the store's own file went, by its own name
+    EXPECT_TRUE(root.exists(store + id + ".json"));  // its record was not named by "../outside"
 
     // Notes keep printable ASCII only, up to 512 characters.
-    EXPECT_EQ(status("PUT", "video/note", "{\"metadata_note\": \"line\\nfeed caf\\u00e9 \\\"ok\\\"\"}"), "OK");
+    EXPECT_EQ(status("PUT", recorder + "video/note", "{\"metadata_note\": \"line\\nfeed caf\\u00e9 \\\"ok\\\"\"}"), "OK");
     EXPECT_EQ(root.read("/tmp/video_note"), "linefeed caf \"ok\"");
-    EXPECT_EQ(text("GET", "video/metadata", "metadata_note"), "linefeed caf \"ok\"");
-    EXPECT_EQ(status("PUT", "video/note", R"({"metadata_note": ")" + std::string(600, 'n') + "\"}"), "OK");
+    EXPECT_EQ(text("GET", recorder + "video/metadata", "metadata_note"), "linefeed caf \"ok\"");
+    EXPECT_EQ(status("PUT", recorder + "video/note", R"({"metadata_note": ")" + std::string(600, 'n') + "\"}"), "OK");
     EXPECT_EQ(root.read("/tmp/video_note"), std::string(512, 'n'));
-    EXPECT_EQ(status("POST", "save"), "BAD_REQUEST");
+    EXPECT_EQ(status("POST", recorder + "save"), "BAD_REQUEST");
 }
 
 }  // namespace

@@ -127,7 +127,7 @@ protected:
     void set_free_kb(const std::string &folder, long kb) const { root.write("/sandbox/free_kb" + folder, std::to_string(kb)); }
 
     std::string trace() const { return root.read("/media/usb99/trace"); }
-    bool traced(const std::string &text) const { return trace().find("RCDR: " + text + " [") != std::string::npos; }
+    bool traced(const std::string &text) const { return vx4test::traced(root, "RCDR: " + text) > 0; }
 
     SandboxRoot root;
     std::unique_ptr<SimHead> sim;
@@ -386,18 +386,21 @@ TEST(RecorderTexts, AreCutToTheirFields)
     SandboxRoot root;
     root.enter();
     vx4_init_nv();
-    std::string long_text(100, 't');
-    vx4_set_recorder_title(long_text.c_str());
-    vx4_set_recorder_operator_id(long_text.c_str());
-    vx4_set_recorder_flow_direction(long_text.c_str());
-    vx4_set_recorder_filename(long_text.c_str());
+    const std::string long_text(100, 't');
     char text[200];
-    for (auto load : {vx4_load_recorder_title, vx4_load_recorder_operator_id, vx4_load_recorder_filename}) {
+    struct Field {
+        void (*set)(const char *);
+        void (*load)(char *, size_t);
+        size_t kept;
+    };
+    for (auto [set, load, kept] : {Field{vx4_set_recorder_title, vx4_load_recorder_title, 80},
+                                   Field{vx4_set_recorder_operator_id, vx4_load_recorder_operator_id, 80},
+                                   Field{vx4_set_recorder_filename, vx4_load_recorder_filename, 80},
+                                   Field{vx4_set_recorder_flow_direction, vx4_load_recorder_flow_direction, 31}}) {
+        set(long_text.c_str());
         load(text, sizeof text);
-        EXPECT_EQ(strlen(text), 80u);
+        EXPECT_EQ(strlen(text), kept);
     }
-    vx4_load_recorder_flow_direction(text, sizeof text);
-    EXPECT_EQ(strlen(text), 31u);
 }
 
 }  // namespace
