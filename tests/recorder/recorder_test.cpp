@@ -163,6 +163,28 @@ TEST_F(Recorder, OperationsFollowTheStateAndAStoppedPauseGivesAFinishedFile)
     EXPECT_TRUE(std::regex_match(record_text("duration"), std::regex(R"(\d+:\d\d:\d\d)")));
 }
 
+TEST_F(Recorder, AFailedStartAndAStreamThatEndsAreToldAsTheyAre)
+{
+    create();
+    // Without ffmpeg the start fails and leaves nothing behind that a later
+    // start or the next run would take for a recording.
+    ASSERT_EQ(rename(root.at("/bin/ffmpeg").c_str(), root.at("/bin/ffmpeg.away").c_str()), 0);
+    EXPECT_EQ(vx4_start_recorder(), -1);
+    EXPECT_FALSE(root.exists(work + "guid"));
+    EXPECT_TRUE(files_in(root.at(store), ".json").empty());
+    ASSERT_EQ(rename(root.at("/bin/ffmpeg.away").c_str(), root.at("/bin/ffmpeg").c_str()), 0);
+    start_recording();
+
+    // The camera's stream goes away: the recording ends, and what it holds
+    // is kept.
+    sim->post("/streams/stop");
+    ASSERT_TRUE(wait_until(idle, 20000ms)) << trace();
+    EXPECT_TRUE(traced("stop 4"));
+    auto mp4 = files_in(root.at(store), ".mp4");
+    ASSERT_EQ(mp4.size(), 1u);
+    EXPECT_EQ(decode_errors(root, root.at(store + mp4[0])), "");
+}
+
 TEST_F(Recorder, StartsOnlyWithRoomAndStopsWhenRoomRunsOut)
 {
     create();
@@ -379,6 +401,17 @@ TEST_F(Recovery, AFailedCopyKeepsTheRecordingUntilTheNextStartCopiesIt)
     EXPECT_FALSE(root.exists(work + mp4));
     EXPECT_EQ(decode_errors(root, root.at(store + mp4)), "");
     EXPECT_EQ(record_text("error"), "<absent>");
+}
+
+TEST_F(Recovery, ALostRecordIsRebuiltFromTheRecordingsName)
+{
+    leave_interrupted_recording();
+    root.remove(store + id + ".json");
+    create(false);
+    EXPECT_EQ(decode_errors(root, root.at(store + mp4)), "");
+    EXPECT_EQ(record_text("name"), "Job");
+    EXPECT_EQ(record_text("start_time"), "2024-05-01-10-00-00");
+    EXPECT_EQ(record_text("id"), id);
 }
 
 TEST(RecorderTexts, AreCutToTheirFields)

@@ -1,6 +1,8 @@
 #include "recorder/recording_files.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <string>
@@ -130,6 +132,17 @@ TEST_F(RecordingFiles, CopiesToTheMountedStickOnlyAndNeverOverwrites)
     EXPECT_EQ(vx4_copy_recorder_files(json_object_object_get(second, "files"), second), 1);
     EXPECT_TRUE(wait_until([&] { return traced(root, "RCDR: copy end") == 2; }, 10000ms));
     EXPECT_EQ(root.read(stick + "big.mp4").size(), 32u << 20);
+
+    // A copy that fails half-way leaves nothing on the stick that a later
+    // copy would skip for being there.
+    root.write(store + "cut.mp4", std::string(2 << 20, 'c'));
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit unlimited, small = {1 << 20, 1 << 20};
+    getrlimit(RLIMIT_FSIZE, &unlimited);
+    setrlimit(RLIMIT_FSIZE, &small);
+    EXPECT_EQ(run(vx4_copy_recorder_files, R"({"files": [{"name": "cut.mp4"}]})", "RCDR: copy end"), 0);
+    setrlimit(RLIMIT_FSIZE, &unlimited);
+    EXPECT_FALSE(root.exists(stick + "cut.mp4"));
 }
 
 TEST_F(RecordingFiles, DeletingKeepsTheRecordInStepAndRemovesItWithItsLastFile)
