@@ -75,6 +75,51 @@ void SandboxRoot::remove(const std::string &absolute) const
     fs::remove_all(at(absolute), ignored);
 }
 
+const char *planted_name(Planted kind)
+{
+    switch (kind) {
+    case Planted::fifo: return "fifo";
+    case Planted::link_to_zero: return "link_to_zero";
+    case Planted::link_elsewhere: return "link_elsewhere";
+    case Planted::folder: return "folder";
+    case Planted::huge_file: return "huge_file";
+    }
+    return "?";
+}
+
+void SandboxRoot::plant(const std::string &absolute, Planted kind) const
+{
+    remove(absolute);
+    fs::create_directories(fs::path(at(absolute)).parent_path());
+    std::string path = at(absolute);
+    std::string elsewhere = "/elsewhere/" + fs::path(absolute).filename().string();
+    bool made = true;
+    switch (kind) {
+    case Planted::fifo: made = mkfifo(path.c_str(), 0600) == 0; break;
+    case Planted::link_to_zero: made = symlink("/dev/zero", path.c_str()) == 0; break;
+    case Planted::link_elsewhere:
+        write(elsewhere, "untouched");
+        made = symlink(at(elsewhere).c_str(), path.c_str()) == 0;
+        break;
+    case Planted::folder: make_dir(absolute); break;
+    case Planted::huge_file:  // sparse: costs no disk
+        write(absolute, "{");
+        made = truncate(path.c_str(), 1LL << 30) == 0;
+        break;
+    }
+    if (!made)
+        throw std::runtime_error("cannot plant " + path);
+}
+
+bool SandboxRoot::elsewhere_untouched() const
+{
+    std::error_code error;
+    for (const auto &entry : fs::directory_iterator(at("/elsewhere"), error))
+        if (read_file(entry.path()) != "untouched")
+            return false;
+    return true;
+}
+
 void SandboxRoot::enter() const
 {
     setenv("VX4_ROOT", root_.c_str(), 1);
