@@ -10,7 +10,7 @@
 #include "overlay.h"
 #include "support.h"
 
-using vx4test::SandboxRoot;
+using namespace vx4test;
 
 namespace {
 
@@ -162,6 +162,18 @@ TEST_F(Overlays, EntriesMissingKeysAreNamedOnEveryFrameAndSkipped)
     EXPECT_NEAR(changed.y + changed.height / 2.0, 361, 3);
 }
 
+TEST_F(Overlays, AFileThatIsNotARegularOneIsRefusedLikeABrokenOne)
+{
+    for (Planted kind : all_planted) {
+        root.plant("/tmp/overlays.json", kind);
+        EXPECT_FALSE(draw_fresh()) << planted_name(kind);
+        EXPECT_EQ(said(), "/tmp/overlays.json updated\nError parsing /tmp/overlays.json\n") << planted_name(kind);
+        fclose(messages);
+        messages = fopen(root.at("/messages").c_str(), "w");
+        renderer = std::make_unique<OverlayRenderer>(root.at("/tmp/overlays.json"), messages);
+    }
+}
+
 TEST_F(Overlays, AbsurdPositionsAreDrawnOffThePicture)
 {
     write(R"({"overlays":[{"x":1e300,"y":-1e300,"type":"text","value":"far"},{"x":"a","y":true,"type":"text","value":"x"}]})");
@@ -183,6 +195,10 @@ TEST(OverlayText, RateFormatsAreUsedOnlyWithExactlyOneFloatingPointConversion)
     EXPECT_EQ(overlay_text("queue_rate", "%f and %n", rates, 0), "%f and %n");
     EXPECT_EQ(overlay_text("queue_rate", "100%% %.0f", rates, 0), "100% 30");
     EXPECT_EQ(overlay_text("queue_rate", "%999.1f", rates, 0)->size(), 127u);  // one line, bounded
+    // A megabyte of text would take the frame rate with it: every text is cut to one line.
+    std::string long_text(1 << 20, 'x');
+    EXPECT_EQ(*overlay_text("text", long_text, rates, 0), long_text.substr(0, 127));
+    EXPECT_EQ(*overlay_text("queue_rate", "%s" + long_text, rates, 0), ("%s" + long_text).substr(0, 127));
 }
 
 TEST(OverlayText, TextsDatesAndTypesCompareWithoutCase)
