@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
+#include "camera/visca_commands.h"
+#include "camera/visca_connection.h"
 #include "support.h"
-#include "visca_commands.h"
-#include "visca_connection.h"
 
 using namespace vx4test;
 

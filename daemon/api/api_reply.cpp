@@ -1,4 +1,4 @@
-#include "api_reply.h"
+#include "api/api_reply.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>

@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "http_server.h"
+#include "http/http_server.h"
 
 // The body's JSON value, or null when it holds none (not JSON, truncated,
 // empty): handlers then go on as if no key were present. The caller releases

@@ -1,14 +1,11 @@
-#include "api_state.h"
-
-#include <unistd.h>
+#include "api/api_state.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <string>
 
-#include "platform.h"
-#include "settings.h"
+#include "core/settings.h"
+#include "core/state_files.h"
+#include "power_board/lights.h"
 
 vx4_api_state api_state;
 
@@ -28,16 +25,9 @@ void vx4_init_api_state()
         memset(api_state.seats, 0, sizeof api_state.seats);
         vx4_read_nv(NV_VIEWER_SEATS, &api_state.observer_seat_limit, sizeof api_state.observer_seat_limit);
     }
-    {
-        std::lock_guard<std::mutex> hold(api_state.led_lock);
-        set_text(api_state.led_mode, sizeof api_state.led_mode, "off");
-        set_text(api_state.saved_led_mode, sizeof api_state.saved_led_mode, "off");
-        api_state.led_mask = 0;
-        api_state.saved_led_mask = 0;
-        api_state.saved_pwm = 0;
-        vx4_read_nv(NV_HIGH_BEAM_TIME, &api_state.high_beam_time, sizeof api_state.high_beam_time);
-        api_state.high_beam_countdown = 0;
-    }
+    int32_t high_beam_time = 0;
+    vx4_read_nv(NV_HIGH_BEAM_TIME, &high_beam_time, sizeof high_beam_time);
+    vx4_init_led_state(high_beam_time);
     vx4_write_state_number("/tmp/intensity", 25);
     set_text(api_state.exposure_mode, sizeof api_state.exposure_mode, "auto");
     set_text(api_state.focus_mode, sizeof api_state.focus_mode, "auto");
@@ -49,48 +39,4 @@ void vx4_init_api_state()
     vx4_read_nv(NV_LANGUAGE, api_state.language, sizeof api_state.language);
     api_state.language[sizeof api_state.language - 1] = '\0';
     memset(api_state.debug_warnings, 0, sizeof api_state.debug_warnings);
-}
-
-int vx4_write_state_file(const char *absolute, const char *text)
-{
-    std::string path = vx4_path(absolute);
-    std::string scratch = path + ".new";
-    FILE *file = fopen(scratch.c_str(), "we");
-    if (!file)
-        return -1;
-    bool written = fputs(text, file) >= 0;
-    if (fclose(file) != 0 || !written || rename(scratch.c_str(), path.c_str()) != 0) {
-        unlink(scratch.c_str());
-        return -1;
-    }
-    return 0;
-}
-
-int vx4_write_state_number(const char *absolute, int value)
-{
-    char text[16];
-    snprintf(text, sizeof text, "%d", value);
-    return vx4_write_state_file(absolute, text);
-}
-
-bool vx4_read_state_line(const char *absolute, char *buffer, size_t size)
-{
-    FILE *file = fopen(vx4_path(absolute).c_str(), "re");
-    if (!file)
-        return false;
-    bool got = fgets(buffer, static_cast<int>(size), file) != nullptr;
-    fclose(file);
-    if (got)
-        buffer[strcspn(buffer, "\n")] = '\0';
-    return got;
-}
-
-bool vx4_read_state_number(const char *absolute, size_t max_characters, long *value)
-{
-    char line[128];
-    size_t size = max_characters + 1 < sizeof line ? max_characters + 1 : sizeof line;
-    if (!vx4_read_state_line(absolute, line, size))
-        return false;
-    *value = strtol(line, nullptr, 10);
-    return true;
 }

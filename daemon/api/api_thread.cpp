@@ -1,11 +1,11 @@
-#include "api_thread.h"
+#include "api/api_thread.h"
 
-#include "api_state.h"
-#include "http_server.h"
-#include "lighting.h"
+#include "api/api_state.h"
+#include "api/lighting.h"
+#include "api/routes.h"
+#include "core/trace.h"
+#include "http/http_server.h"
 #include "platform.h"
-#include "routes.h"
-#include "trace.h"
 
 void *http_server_thread(void *)
 {

@@ -1,12 +1,12 @@
-#include "compass.h"
+#include "api/compass.h"
 
 #include <json-c/json.h>
 
 #include <cstdio>
 
-#include "api_reply.h"
-#include "settings.h"
-#include "trace.h"
+#include "api/api_reply.h"
+#include "core/settings.h"
+#include "core/trace.h"
 
 namespace {
 

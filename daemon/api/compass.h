@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "http_server.h"
+#include "http/http_server.h"
 
 int api_get_magnetometer_calibration(http_connection *connection, const char *body, int64_t length,
                                      void *user_data);

@@ -1,4 +1,4 @@
-#include "debug.h"
+#include "api/debug.h"
 
 #include <json-c/json.h>
 
@@ -6,10 +6,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "api_reply.h"
-#include "power_board.h"
-#include "settings.h"
-#include "trace.h"
+#include "api/api_reply.h"
+#include "core/settings.h"
+#include "core/trace.h"
+#include "power_board/power_board.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "api_state.h"
-#include "http_server.h"
+#include "api/api_state.h"
+#include "http/http_server.h"
 
 int api_get_power_board_readings(http_connection *connection, const char *body, int64_t length, void *user_data);
 int api_get_power_board_read_command(http_connection *connection, const char *body, int64_t length,

@@ -1,10 +1,10 @@
-#include "distance.h"
+#include "api/distance.h"
 
 #include <cstdint>
 #include <cstdio>
 
-#include "power_board.h"
-#include "settings.h"
+#include "core/settings.h"
+#include "power_board/power_board.h"
 
 vx4_distance_unit vx4_load_distance_unit()
 {

@@ -1,13 +1,13 @@
-#include "laser.h"
+#include "api/laser.h"
 
 #include <json-c/json.h>
 
 #include <cstring>
 
-#include "api_reply.h"
-#include "distance.h"
-#include "power_board.h"
-#include "trace.h"
+#include "api/api_reply.h"
+#include "api/distance.h"
+#include "core/trace.h"
+#include "power_board/power_board.h"
 
 namespace {
 

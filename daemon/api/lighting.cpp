@@ -1,4 +1,4 @@
-#include "lighting.h"
+#include "api/lighting.h"
 
 #include <json-c/json.h>
 
@@ -7,11 +7,12 @@
 #include <cstring>
 #include <mutex>
 
-#include "api_reply.h"
-#include "api_state.h"
-#include "motion_loops.h"
-#include "power_board.h"
-#include "trace.h"
+#include "api/api_reply.h"
+#include "camera/motion_loops.h"
+#include "core/state_files.h"
+#include "core/trace.h"
+#include "power_board/lights.h"
+#include "power_board/power_board.h"
 
 namespace {
 
@@ -73,26 +74,26 @@ void apply_timer_request_locked()
 // Back to the mode, mask and PWM from before the high beam.
 void restore_saved_locked()
 {
-    set_text(api_state.led_mode, sizeof api_state.led_mode, api_state.saved_led_mode);
-    api_state.led_mask = api_state.saved_led_mask;
+    set_text(led_state.mode, sizeof led_state.mode, led_state.saved_mode);
+    led_state.mask = led_state.saved_mask;
     if (vx4_power_board *board = power_board_instance)
-        vx4_power_board_enable_led_power(board, static_cast<int>(api_state.saved_led_mask),
-                                         static_cast<int>(api_state.saved_pwm & 0xFF));
-    vx4_write_state_file("/tmp/lighting", api_state.led_mode);
+        vx4_power_board_enable_led_power(board, static_cast<int>(led_state.saved_mask),
+                                         static_cast<int>(led_state.saved_pwm & 0xFF));
+    vx4_write_state_file("/tmp/lighting", led_state.mode);
 }
 
 void on_timer_request(struct ev_loop *, ev_async *, int)
 {
-    std::lock_guard<std::mutex> hold(api_state.led_lock);
+    std::lock_guard<std::mutex> hold(led_state.lock);
     apply_timer_request_locked();
 }
 
 void on_high_beam_tick(struct ev_loop *loop, ev_timer *timer, int)
 {
-    std::lock_guard<std::mutex> hold(api_state.led_lock);
-    if (api_state.high_beam_countdown == 0)
+    std::lock_guard<std::mutex> hold(led_state.lock);
+    if (led_state.high_beam_countdown == 0)
         return;
-    if (--api_state.high_beam_countdown > 0)
+    if (--led_state.high_beam_countdown > 0)
         return;
     trace(TRACE_HTTP_API, "high beam timeout");
     ev_timer_stop(loop, timer);
@@ -126,10 +127,10 @@ int reply_intensity_step(http_connection *connection)
 
 int api_get_led_mode(http_connection *connection, const char *, int64_t, void *)
 {
-    char mode[sizeof api_state.led_mode];
+    char mode[sizeof led_state.mode];
     {
-        std::lock_guard<std::mutex> hold(api_state.led_lock);
-        set_text(mode, sizeof mode, api_state.led_mode);
+        std::lock_guard<std::mutex> hold(led_state.lock);
+        set_text(mode, sizeof mode, led_state.mode);
     }
     return api_reply_text(connection, "led_mode", mode);
 }
@@ -152,15 +153,15 @@ int api_put_led_mode(http_connection *connection, const char *body, int64_t leng
     // Without the file the board keeps the PWM it has.
     int pwm = vx4_read_state_number("/tmp/intensity", 18, &intensity) ? static_cast<int>(intensity & 0xFF) : -1;
     {
-        std::lock_guard<std::mutex> hold(api_state.led_lock);
-        if (strcmp(api_state.led_mode, "all") == 0) {
+        std::lock_guard<std::mutex> hold(led_state.lock);
+        if (strcmp(led_state.mode, "all") == 0) {
             request_timer_locked(timer_request::stop);
-            api_state.high_beam_countdown = 0;
+            led_state.high_beam_countdown = 0;
         }
         vx4_power_board_enable_led_power(board, static_cast<int>(entry->mask), pwm);
-        set_text(api_state.led_mode, sizeof api_state.led_mode, entry->name);
-        api_state.led_mask = entry->mask;
-        vx4_write_state_file("/tmp/lighting", api_state.led_mode);
+        set_text(led_state.mode, sizeof led_state.mode, entry->name);
+        led_state.mask = entry->mask;
+        vx4_write_state_file("/tmp/lighting", led_state.mode);
     }
     return api_reply_status(connection, "OK");
 }
@@ -174,17 +175,17 @@ int api_post_led_high_beam_on(http_connection *connection, const char *, int64_t
     vx4_power_board_registers registers;
     vx4_power_board_load_registers(board, &registers);
 
-    std::lock_guard<std::mutex> hold(api_state.led_lock);
-    if (api_state.led_mask == high_beam_mask)
+    std::lock_guard<std::mutex> hold(led_state.lock);
+    if (led_state.mask == high_beam_mask)
         return api_reply_status(connection, "OK");
-    api_state.saved_led_mask = api_state.led_mask;
-    api_state.saved_pwm = registers.pb_led_pwm;
-    set_text(api_state.saved_led_mode, sizeof api_state.saved_led_mode, api_state.led_mode);
-    api_state.led_mask = high_beam_mask;
+    led_state.saved_mask = led_state.mask;
+    led_state.saved_pwm = registers.pb_led_pwm;
+    set_text(led_state.saved_mode, sizeof led_state.saved_mode, led_state.mode);
+    led_state.mask = high_beam_mask;
     vx4_power_board_enable_led_power(board, high_beam_mask, high_beam_pwm);
-    set_text(api_state.led_mode, sizeof api_state.led_mode, "all");
-    vx4_write_state_file("/tmp/lighting", api_state.led_mode);
-    api_state.high_beam_countdown = api_state.high_beam_time > 0 ? static_cast<uint32_t>(api_state.high_beam_time) : 0;
+    set_text(led_state.mode, sizeof led_state.mode, "all");
+    vx4_write_state_file("/tmp/lighting", led_state.mode);
+    led_state.high_beam_countdown = led_state.high_beam_time > 0 ? static_cast<uint32_t>(led_state.high_beam_time) : 0;
     request_timer_locked(timer_request::start);
     return api_reply_status(connection, "OK");
 }
@@ -192,10 +193,10 @@ int api_post_led_high_beam_on(http_connection *connection, const char *, int64_t
 int api_post_led_high_beam_off(http_connection *connection, const char *, int64_t, void *)
 {
     trace(TRACE_HTTP_API, "high beam off");
-    std::lock_guard<std::mutex> hold(api_state.led_lock);
-    if (api_state.led_mask == high_beam_mask) {
+    std::lock_guard<std::mutex> hold(led_state.lock);
+    if (led_state.mask == high_beam_mask) {
         request_timer_locked(timer_request::stop);
-        api_state.high_beam_countdown = 0;
+        led_state.high_beam_countdown = 0;
         restore_saved_locked();
     }
     return api_reply_status(connection, "OK");
@@ -205,8 +206,8 @@ int api_get_led_intensity(http_connection *connection, const char *, int64_t, vo
 {
     char text[24] = "";
     {
-        std::lock_guard<std::mutex> hold(api_state.led_lock);
-        bool dark = strcmp(api_state.led_mode, "off") == 0 || strcmp(api_state.led_mode, "strip") == 0;
+        std::lock_guard<std::mutex> hold(led_state.lock);
+        bool dark = strcmp(led_state.mode, "off") == 0 || strcmp(led_state.mode, "strip") == 0;
         if (dark || !load_intensity_text(text, sizeof text))
             text[0] = '\0';
     }
@@ -253,17 +254,9 @@ int api_post_led_intensity_stop(http_connection *connection, const char *, int64
     return reply_intensity_step(connection);
 }
 
-void vx4_set_api_led_intensity(int value)
-{
-    std::lock_guard<std::mutex> hold(api_state.led_lock);
-    if (vx4_power_board *board = power_board_instance)
-        vx4_power_board_enable_led_power(board, static_cast<int>(api_state.led_mask), value & 0xFF);
-    vx4_write_state_number("/tmp/intensity", value);
-}
-
 void vx4_attach_high_beam_timer(struct ev_loop *loop)
 {
-    std::lock_guard<std::mutex> hold(api_state.led_lock);
+    std::lock_guard<std::mutex> hold(led_state.lock);
     if (high_beam.loop)
         return;
     ev_timer_init(&high_beam.timer, on_high_beam_tick, 1.0, 1.0);
@@ -275,7 +268,7 @@ void vx4_attach_high_beam_timer(struct ev_loop *loop)
 
 void vx4_detach_high_beam_timer()
 {
-    std::lock_guard<std::mutex> hold(api_state.led_lock);
+    std::lock_guard<std::mutex> hold(led_state.lock);
     if (!high_beam.loop)
         return;
     ev_timer_stop(high_beam.loop, &high_beam.timer);

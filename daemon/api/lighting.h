@@ -1,14 +1,13 @@
 // The lights: LED modes, the timed high beam and the intensity. The LED
-// state lives in the API state under its LED lock, shared by these
-// endpoints, the high-beam countdown on the application loop and the
-// intensity loop.
+// state (power_board/lights.h) is shared by these endpoints, the high-beam
+// countdown on the application loop and the intensity loop.
 #pragma once
 
 #include <ev.h>
 
 #include <cstdint>
 
-#include "http_server.h"
+#include "http/http_server.h"
 
 int api_get_led_mode(http_connection *connection, const char *body, int64_t length, void *user_data);
 int api_put_led_mode(http_connection *connection, const char *body, int64_t length, void *user_data);
@@ -21,10 +20,6 @@ int api_post_led_intensity_increment(http_connection *connection, const char *bo
 int api_post_led_intensity_decrement(http_connection *connection, const char *body, int64_t length,
                                      void *user_data);
 int api_post_led_intensity_stop(http_connection *connection, const char *body, int64_t length, void *user_data);
-
-// Under the LED lock: the power board's lights at the API's current mask and
-// value as PWM (its low 8 bits); then value into /tmp/intensity.
-void vx4_set_api_led_intensity(int value);
 
 // The high-beam countdown runs on the application loop (the main thread).
 // Attach it once the loop exists, from the loop's thread before it runs;

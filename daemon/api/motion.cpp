@@ -1,4 +1,4 @@
-#include "motion.h"
+#include "api/motion.h"
 
 #include <json-c/json.h>
 
@@ -6,10 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "api_reply.h"
-#include "camera_settings.h"
-#include "power_board.h"
-#include "trace.h"
+#include "api/api_reply.h"
+#include "camera/camera_settings.h"
+#include "core/trace.h"
+#include "power_board/power_board.h"
 
 namespace {
 
@@ -20,8 +20,10 @@ constexpr uint16_t run_ms = 500;
 
 const char *const height_presets[] = {"6", "8", "10", "12", "24", "36", "48"};
 
-// A run the board refuses (over-current, the mast moving or not homed) is
-// answered as refused. Any move makes the distance shown stale.
+// A press the board refused but acted on (it cancelled a move, or asked for
+// homing) did what the operator asked; only a press with no effect at all
+// (over-current) is answered as refused. Any move makes the distance shown
+// stale.
 int start_motor(http_connection *connection, int motor, int speed)
 {
     vx4_power_board *board = power_board_instance;
@@ -29,7 +31,7 @@ int start_motor(http_connection *connection, int motor, int speed)
         return api_reply_status(connection, "BAD_REQUEST");
     int result = vx4_power_board_start_motor(board, motor, static_cast<int8_t>(speed), run_ms);
     vx4_power_board_clear_laser_reading(board);
-    return api_reply_status(connection, result == 0 ? "OK" : "BAD_REQUEST");
+    return api_reply_status(connection, result >= 0 ? "OK" : "BAD_REQUEST");
 }
 
 // A stop the board does not write at once (the mast moving or homing) is

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "http_server.h"
+#include "http/http_server.h"
 
 // The tilt speed for a zoom magnification: 100 up to 1x, falling to 20 at
 // 30x and staying there beyond.

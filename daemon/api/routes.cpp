@@ -1,10 +1,10 @@
-#include "routes.h"
+#include "api/routes.h"
 
-#include "compass.h"
-#include "debug.h"
-#include "laser.h"
-#include "lighting.h"
-#include "motion.h"
+#include "api/compass.h"
+#include "api/debug.h"
+#include "api/laser.h"
+#include "api/lighting.h"
+#include "api/motion.h"
 
 const std::vector<api_route> &vx4_api_routes()
 {

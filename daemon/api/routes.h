@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "http_server.h"
+#include "http/http_server.h"
 
 struct api_route {
     const char *method;

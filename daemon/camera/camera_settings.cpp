@@ -1,9 +1,9 @@
-#include "camera_settings.h"
+#include "camera/camera_settings.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "visca_connection.h"
+#include "camera/visca_connection.h"
 
 namespace {
 

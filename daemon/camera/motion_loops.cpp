@@ -1,4 +1,4 @@
-#include "motion_loops.h"
+#include "camera/motion_loops.h"
 
 #include <pthread.h>
 
@@ -7,9 +7,9 @@
 #include <cstring>
 #include <ctime>
 
-#include "api_state.h"
-#include "lighting.h"
-#include "trace.h"
+#include "core/state_files.h"
+#include "core/trace.h"
+#include "power_board/lights.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Placeholder until the display is drawn: calls are only traced.
-#include "osd.h"
+#include "camera/osd.h"
 
-#include "trace.h"
+#include "core/trace.h"
 
 void vx4_set_osd_item(int item, int value, int unused)
 {

@@ -1,9 +1,9 @@
-#include "visca_commands.h"
+#include "camera/visca_commands.h"
 
 #include <array>
 #include <initializer_list>
 
-#include "visca_connection.h"
+#include "camera/visca_connection.h"
 
 namespace {
 

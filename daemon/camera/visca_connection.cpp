@@ -1,4 +1,4 @@
-#include "visca_connection.h"
+#include "camera/visca_connection.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -13,9 +13,9 @@
 #include <thread>
 #include <type_traits>
 
+#include "camera/visca_commands.h"
+#include "core/trace.h"
 #include "platform.h"
-#include "trace.h"
-#include "visca_commands.h"
 
 visca_thread_record visca_thread_data;
 std::atomic<int32_t> global_zoom_position{0};

@@ -1,4 +1,4 @@
-#include "application.h"
+#include "core/application.h"
 
 #include <json-c/json.h>
 
@@ -59,16 +59,6 @@ void vx4_application_destroy(vx4_application *application)
     application->loop = nullptr;
     free(application->program_name);
     application->program_name = nullptr;
-}
-
-void vx4_application_set_power_board(vx4_application *application, vx4_power_board *board)
-{
-    application->power_board = board;
-}
-
-vx4_power_board *vx4_application_get_power_board(vx4_application *application)
-{
-    return application->power_board;
 }
 
 bool vx4_read_advanced_model()

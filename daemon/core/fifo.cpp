@@ -1,4 +1,4 @@
-#include "fifo.h"
+#include "core/fifo.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,9 +10,8 @@
 #include <cstring>
 #include <string>
 
-#include "application.h"
+#include "core/application.h"
 #include "platform.h"
-#include "power_board.h"
 
 FILE *fifo_stream;
 
@@ -21,6 +20,7 @@ namespace {
 constexpr size_t line_size = 1024;
 
 ev_io fifo_watcher;
+fifo_command_handler command_handler;
 
 struct led_word {
     const char *word;
@@ -44,40 +44,10 @@ int parse_pwm(const char *digits)
     return value < 0 ? 0 : static_cast<int>(value);
 }
 
-// Light words change the mask and keep the PWM, "pwm" the reverse: each
-// builds on what the board holds when its write goes out.
-void apply_command(vx4_application *application, const fifo_command &command)
-{
-    vx4_power_board *board = vx4_application_get_power_board(application);
-    if (!board)
-        return;
-    switch (command.action) {
-    case FIFO_CAMERA_ENABLE:
-        vx4_power_board_enable_camera_power(board);
-        break;
-    case FIFO_CAMERA_DISABLE:
-        vx4_power_board_disable_camera_power(board);
-        break;
-    case FIFO_LASER_ENABLE:
-        vx4_power_board_enable_laser_power(board);
-        break;
-    case FIFO_LASER_DISABLE:
-        vx4_power_board_disable_laser_power(board);
-        break;
-    case FIFO_LED_MASK:
-        vx4_power_board_enable_led_power(board, command.value, -1);
-        break;
-    case FIFO_LED_PWM:
-        vx4_power_board_enable_led_power(board, -1, command.value);
-        break;
-    }
-}
-
 // Reads every line the stream holds, so that two commands written at once
 // are both acted on now rather than at the next notification.
-void fifo_callback(struct ev_loop *, ev_io *watcher, int)
+void fifo_callback(struct ev_loop *, ev_io *, int)
 {
-    auto *application = static_cast<vx4_application *>(watcher->data);
     char line[line_size];
     for (;;) {
         clearerr(fifo_stream);
@@ -86,7 +56,7 @@ void fifo_callback(struct ev_loop *, ev_io *watcher, int)
         fifo_command commands[FIFO_MAX_COMMANDS];
         int count = vx4_match_fifo_line(line, commands);
         for (int i = 0; i < count; ++i)
-            apply_command(application, commands[i]);
+            command_handler(commands[i]);
     }
 }
 
@@ -111,8 +81,9 @@ int vx4_match_fifo_line(const char *line, fifo_command commands[FIFO_MAX_COMMAND
     return count;
 }
 
-int vx4_open_command_fifo(vx4_application *application)
+int vx4_open_command_fifo(vx4_application *application, fifo_command_handler handler)
 {
+    command_handler = handler;
     std::string path = vx4_path("/var/run/vx4/api.fifo");
     unlink(path.c_str());
     if (mkfifo(path.c_str(), 0600) != 0) {
@@ -135,7 +106,6 @@ int vx4_open_command_fifo(vx4_application *application)
         return -1;
     }
     ev_io_init(&fifo_watcher, fifo_callback, fd, EV_READ);
-    fifo_watcher.data = application;
     ev_io_start(application->loop, &fifo_watcher);
     return 0;
 }

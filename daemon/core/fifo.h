@@ -26,8 +26,12 @@ constexpr int FIFO_MAX_COMMANDS = 10;
 // own; returns how many commands were written to commands[].
 int vx4_match_fifo_line(const char *line, fifo_command commands[FIFO_MAX_COMMANDS]);
 
+// Carries out one matched command (main acts on the power board).
+using fifo_command_handler = void (*)(const fifo_command &command);
+
 // Creates /var/run/vx4/api.fifo afresh and watches it on the application's
-// loop. 0, or -1 after printing the failure.
-int vx4_open_command_fifo(vx4_application *application);
+// loop, handing every matched command to handler. 0, or -1 after printing
+// the failure.
+int vx4_open_command_fifo(vx4_application *application, fifo_command_handler handler);
 
 extern FILE *fifo_stream;

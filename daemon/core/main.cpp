@@ -1,20 +1,91 @@
-// vx4-api: the control daemon of the camera head.
+// vx4-api: the control daemon of the camera head. main starts the modules in
+// their order and wires the calls that go upward, from a lower module to a
+// higher one, as callbacks.
 #include <pthread.h>
 
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 
-#include "api_thread.h"
-#include "application.h"
-#include "fifo.h"
-#include "motion_loops.h"
+#include "api/api_thread.h"
+#include "camera/motion_loops.h"
+#include "camera/osd.h"
+#include "camera/visca_connection.h"
+#include "core/application.h"
+#include "core/fifo.h"
+#include "core/publisher.h"
+#include "core/settings.h"
+#include "core/trace.h"
+#include "logger/logger.h"
 #include "platform.h"
-#include "power_board.h"
-#include "publisher.h"
-#include "settings.h"
-#include "trace.h"
-#include "visca_connection.h"
+#include "power_board/power_board_internal.h"
+#include "recorder/recorder_texts.h"
+#include "supervisor/supervisor.h"
+
+namespace {
+
+bool camera_update_active() { return visca_update_active(&visca_thread_data) != 0; }
+
+const vx4_power_board_events board_events = {
+    vx4_report_logger_internal_pressure,
+    vx4_report_logger_internal_humidity,
+    vx4_report_logger_tilt_motor_warning,
+    vx4_report_logger_height_motor_warning,
+    vx4_report_logger_pan_motor_warning,
+    vx4_report_logger_high_pressure_warning,
+    vx4_report_logger_high_humidity_warning,
+    vx4_trigger_supervisor_shutdown,
+    vx4_load_supervisor_battery_type,
+    vx4_set_osd_laser_reading,
+    vx4_set_osd_item,
+    vx4_get_osd_item,
+    camera_update_active,
+};
+
+// Light words change the mask and keep the PWM, "pwm" the reverse: each
+// builds on what the board holds when its write goes out.
+void apply_fifo_command(const fifo_command &command)
+{
+    vx4_power_board *board = power_board_instance;
+    if (!board)
+        return;
+    switch (command.action) {
+    case FIFO_CAMERA_ENABLE:
+        vx4_power_board_enable_camera_power(board);
+        break;
+    case FIFO_CAMERA_DISABLE:
+        vx4_power_board_disable_camera_power(board);
+        break;
+    case FIFO_LASER_ENABLE:
+        vx4_power_board_enable_laser_power(board);
+        break;
+    case FIFO_LASER_DISABLE:
+        vx4_power_board_disable_laser_power(board);
+        break;
+    case FIFO_LED_MASK:
+        vx4_power_board_enable_led_power(board, command.value, -1);
+        break;
+    case FIFO_LED_PWM:
+        vx4_power_board_enable_led_power(board, -1, command.value);
+        break;
+    }
+}
+
+bool load_published_readings(vx4_published_readings *readings)
+{
+    vx4_power_board *board = power_board_instance;
+    if (!board)
+        return false;
+    vx4_power_board_registers registers;
+    vx4_power_board_load_registers(board, &registers);
+    readings->voltage = static_cast<double>(registers.pb_monitor_vin_volts);
+    readings->temperature = static_cast<double>(registers.pb_bme280_temperature);
+    uint8_t type = registers.pb_motor_type;
+    readings->motor_type = type == 1 ? "height" : type == 2 ? "pan" : "none";
+    return true;
+}
+
+}  // namespace
 
 int main(int, char **argv)
 {
@@ -33,35 +104,36 @@ int main(int, char **argv)
     if (pthread_create(&api_thread, nullptr, http_server_thread, nullptr) == 0)
         pthread_detach(api_thread);
     vx4_create_intensity_loop();
+    vx4_init_recorder_texts();
 
     vx4_application application;
     if (vx4_application_init(&application, argv[0]) != 0)
         return 1;
     vx4_attach_api_timers(application.loop);
 
-    // The power board: published before its service starts, so that every
-    // caller finds it; a suspension the operator saved still holds.
+    // The power board: published once initialised and before its service
+    // starts, so that every caller finds it whole; a suspension the operator
+    // saved still holds.
     vx4_power_board board;
-    if (vx4_power_board_init(&board, &application, advanced) != 0) {
+    if (vx4_power_board_init(&board, &application, advanced, &board_events) != 0) {
         vx4_detach_api_timers();
         vx4_application_destroy(&application);
         return 1;
     }
     power_board_instance = &board;
-    vx4_application_set_power_board(&application, &board);
     int32_t suspended = 0;
     vx4_read_nv(NV_PB_SUSPENDED, &suspended, sizeof suspended);
     if (suspended)
         vx4_power_board_suspend_refresh(&board);
     vx4_power_board_start_service(&board);
 
-    if (vx4_open_command_fifo(&application) != 0) {
+    if (vx4_open_command_fifo(&application, apply_fifo_command) != 0) {
         // The service thread still runs on the board: stop it before the
         // board leaves the stack.
         vx4_power_board_destroy(&board);
         return 1;
     }
-    vx4_start_redis_publisher(&application);
+    vx4_start_redis_publisher(&application, load_published_readings);
     vx4_power_board_enable_camera_power(&board);
 
     fputs("entering loop...\n", stderr);

@@ -1,4 +1,4 @@
-#include "settings.h"
+#include "core/settings.h"
 
 #include <fcntl.h>
 #include <json-c/json.h>
@@ -12,8 +12,8 @@
 #include <mutex>
 #include <string>
 
+#include "core/trace.h"
 #include "platform.h"
-#include "trace.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "trace.h"
+#include "core/trace.h"
 
 #include <sys/inotify.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "http_server.h"
+#include "http/http_server.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -14,13 +14,24 @@
 #include <ctime>
 #include <strings.h>
 
+#include "core/trace.h"
 #include "platform.h"
-#include "trace.h"
 
 const char http_not_found_response[] =
     "HTTP/1.1 404 Not Found\r\nConnection: close\r\nContent-Length: 106\r\n\r\n"
     "<!DOCTYPE html>\r\n<html><head><title>404 Not Found</title></head><body><h2>404 Not Found</h2></body></html>";
 const size_t http_not_found_length = sizeof http_not_found_response - 1;
+
+// A registered route; other modules hold only pointers to it.
+struct http_handler {
+    http_handler *next;
+    char *method;                   // "GET", "POST", "PUT", ... or "*" for any
+    char *path;                     // path prefix
+    http_handler_function function;
+    http_close_function close_function;
+    void *user_data;
+};
+
 
 namespace {
 
@@ -104,7 +115,7 @@ int start_body(http_request *request)
         request->content_allocated = 1;
         trace(TRACE_HTTP_SERVER, "content allocated %ld", static_cast<long>(length));
     }
-    return 20;
+    return HTTP_REQUEST_BODY;
 }
 
 // Adds a digit to a version number; false when it grows absurdly long.
@@ -119,87 +130,91 @@ int parse_byte(http_request *request, unsigned char c)
 {
     constexpr int error = HTTP_REQUEST_ERROR;
     switch (request->state) {
-    case 0:
+    case HTTP_REQUEST_START:
         if (!is_token(c))
             return error;
         request->method = request->write_pointer;
-        return store(request, static_cast<char>(c)) ? 1 : error;
-    case 1:
+        return store(request, static_cast<char>(c)) ? HTTP_REQUEST_METHOD : error;
+    case HTTP_REQUEST_METHOD:
         if (is_token(c))
-            return store(request, static_cast<char>(c)) ? 1 : error;
+            return store(request, static_cast<char>(c)) ? HTTP_REQUEST_METHOD : error;
         if (c == ' ')
-            return store(request, '\0') ? 2 : error;
+            return store(request, '\0') ? HTTP_REQUEST_TARGET_START : error;
         return error;
-    case 2:
+    case HTTP_REQUEST_TARGET_START:
         request->target = request->write_pointer;
         [[fallthrough]];
-    case 3:
+    case HTTP_REQUEST_TARGET:
         if (c == ' ')
-            return store(request, '\0') ? 5 : error;
+            return store(request, '\0') ? HTTP_REQUEST_VERSION_H : error;
         if (c == '\r') {
             if (!store(request, '\0') || strcmp(request->method, "GET") != 0)
                 return error;
             request->major = 0;
             request->minor = 9;
-            return 4;
+            return HTTP_REQUEST_SIMPLE_END;
         }
         if (c < 0x20 || c == 0x7F)
             return error;
         if (c == '?' && !request->query)
             request->query = request->write_pointer;
-        return store(request, static_cast<char>(c)) ? 3 : error;
-    case 4:
+        return store(request, static_cast<char>(c)) ? HTTP_REQUEST_TARGET : error;
+    case HTTP_REQUEST_SIMPLE_END:
         return c == '\n' ? HTTP_REQUEST_COMPLETE : error;
-    case 5: case 6: case 7: case 8: case 9:
-        return c == static_cast<unsigned char>("HTTP/"[request->state - 5]) ? request->state + 1 : error;
-    case 10:
+    case HTTP_REQUEST_VERSION_H:
+    case HTTP_REQUEST_VERSION_H + 1:
+    case HTTP_REQUEST_VERSION_H + 2:
+    case HTTP_REQUEST_VERSION_H + 3:
+    case HTTP_REQUEST_VERSION_SLASH:
+        return c == static_cast<unsigned char>("HTTP/"[request->state - HTTP_REQUEST_VERSION_H]) ? request->state + 1 : error;
+    case HTTP_REQUEST_MAJOR_START:
         if (!is_digit(c))
             return error;
         request->major = c - '0';
-        return 11;
-    case 11:
+        return HTTP_REQUEST_MAJOR;
+    case HTTP_REQUEST_MAJOR:
         if (c == '.')
-            return 12;
-        return is_digit(c) && add_digit(&request->major, c) ? 11 : error;
-    case 12:
+            return HTTP_REQUEST_MINOR_START;
+        return is_digit(c) && add_digit(&request->major, c) ? HTTP_REQUEST_MAJOR : error;
+    case HTTP_REQUEST_MINOR_START:
         if (!is_digit(c))
             return error;
         request->minor = c - '0';
-        return 13;
-    case 13:
+        return HTTP_REQUEST_MINOR;
+    case HTTP_REQUEST_MINOR:
         if (c == '\r')
-            return 14;
-        return is_digit(c) && add_digit(&request->minor, c) ? 13 : error;
-    case 14:
-        return c == '\n' ? 15 : error;
-    case 15:
+            return HTTP_REQUEST_LINE_END;
+        return is_digit(c) && add_digit(&request->minor, c) ? HTTP_REQUEST_MINOR : error;
+    case HTTP_REQUEST_LINE_END:
+        return c == '\n' ? HTTP_REQUEST_HEADER_START : error;
+    case HTTP_REQUEST_HEADER_START:
         if (c == '\r')
-            return 19;
+            return HTTP_REQUEST_HEADERS_END;
         if (!is_token(c))
             return error;
         request->header_name = request->write_pointer;
-        return store(request, static_cast<char>(c)) ? 16 : error;
-    case 16:
+        return store(request, static_cast<char>(c)) ? HTTP_REQUEST_HEADER_NAME : error;
+    case HTTP_REQUEST_HEADER_NAME:
         if (is_token(c))
-            return store(request, static_cast<char>(c)) ? 16 : error;
+            return store(request, static_cast<char>(c)) ? HTTP_REQUEST_HEADER_NAME : error;
         if (c == ':')
-            return store(request, '\0') ? 17 : error;
+            return store(request, '\0') ? HTTP_REQUEST_VALUE_START : error;
         return error;
-    case 17:
+    case HTTP_REQUEST_VALUE_START:
         if (c == ' ' || c == '\t')
-            return 17;
+            return HTTP_REQUEST_VALUE_START;
         if (!is_printable(c))
             return error;  // an empty value included
         request->header_value = request->write_pointer;
-        return store(request, static_cast<char>(c)) ? 18 : error;
-    case 18:
+        return store(request, static_cast<char>(c)) ? HTTP_REQUEST_VALUE : error;
+    case HTTP_REQUEST_VALUE:
         if (is_printable(c))
-            return store(request, static_cast<char>(c)) ? 18 : error;
+            return store(request, static_cast<char>(c)) ? HTTP_REQUEST_VALUE : error;
         if (c != '\r' || !store(request, '\0'))
             return error;
         look_up_header(request);
-        return 14;
-    case 19:
+        return HTTP_REQUEST_LINE_END;
+    case HTTP_REQUEST_HEADERS_END:
         return c == '\n' ? start_body(request) : error;
     default:
         return error;
@@ -458,7 +473,7 @@ int http_request_parse_http_header(http_request *request, const char *data, size
 {
     size_t at = 0;
     while (at < length && request->state != HTTP_REQUEST_COMPLETE && request->state != HTTP_REQUEST_ERROR) {
-        if (request->state == 20) {
+        if (request->state == HTTP_REQUEST_BODY) {
             uint64_t wanted = static_cast<uint64_t>(request->content_length) - request->content_received;
             size_t take = length - at < wanted ? length - at : static_cast<size_t>(wanted);
             memcpy(request->content + request->content_received, data + at, take);

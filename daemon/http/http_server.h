@@ -36,13 +36,32 @@ constexpr int HTTP_REQUEST_TIMEOUT_MS = 10000;
 // and those clients then stall for a retransmission (200 ms to seconds).
 constexpr uint32_t HTTP_LISTEN_BACKLOG = 128;
 
+// The parser's states, one per place in the request line and headers.
 enum http_request_state {
     HTTP_REQUEST_ERROR = -1,
+    HTTP_REQUEST_START = 0,         // before the method
+    HTTP_REQUEST_METHOD = 1,
+    HTTP_REQUEST_TARGET_START = 2,
+    HTTP_REQUEST_TARGET = 3,
+    HTTP_REQUEST_SIMPLE_END = 4,    // "GET target\r": HTTP/0.9, waiting for "\n"
+    HTTP_REQUEST_VERSION_H = 5,     // 5 to 9: the letters of "HTTP/"
+    HTTP_REQUEST_VERSION_SLASH = 9,
+    HTTP_REQUEST_MAJOR_START = 10,
+    HTTP_REQUEST_MAJOR = 11,
+    HTTP_REQUEST_MINOR_START = 12,
+    HTTP_REQUEST_MINOR = 13,
+    HTTP_REQUEST_LINE_END = 14,     // "\r" seen, waiting for "\n"
+    HTTP_REQUEST_HEADER_START = 15,
+    HTTP_REQUEST_HEADER_NAME = 16,
+    HTTP_REQUEST_VALUE_START = 17,
+    HTTP_REQUEST_VALUE = 18,
+    HTTP_REQUEST_HEADERS_END = 19,  // empty line's "\r" seen
+    HTTP_REQUEST_BODY = 20,
     HTTP_REQUEST_COMPLETE = 21,
 };
 
 struct http_request {
-    int32_t state;                  // 0..21, or HTTP_REQUEST_ERROR
+    int32_t state;                  // http_request_state
     char *write_pointer;            // next free byte of buffer
     char *header_name;
     char *header_value;
@@ -69,15 +88,7 @@ struct http_request {
     char buffer[HTTP_REQUEST_BUFFER_SIZE];  // last, so that no field lies behind it
 };
 
-struct http_handler {
-    http_handler *next;
-    char *method;                   // "GET", "POST", "PUT", ... or "*" for any
-    char *path;                     // path prefix
-    http_handler_function function;
-    http_close_function close_function;
-    void *user_data;
-};
-
+struct http_handler;
 struct http_server;
 
 struct http_connection {

@@ -1,7 +1,7 @@
 // Placeholder until the statistics are kept: each report is only traced.
-#include "logger.h"
+#include "logger/logger.h"
 
-#include "trace.h"
+#include "core/trace.h"
 
 void vx4_report_logger_internal_pressure(double sample)
 {

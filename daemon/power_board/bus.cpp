@@ -1,9 +1,9 @@
-#include "bus.h"
+#include "power_board/bus.h"
 
 #include <cstring>
 
-#include "bus_backend.h"
 #include "platform.h"
+#include "power_board/bus_backend.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <gpiod.h>
 
-#include "bus.h"
+#include "power_board/bus.h"
 
 struct _gpio {
     int pin;

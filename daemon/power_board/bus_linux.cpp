@@ -8,8 +8,8 @@
 #include <cstring>
 #include <string>
 
-#include "bus_backend.h"
 #include "platform.h"
+#include "power_board/bus_backend.h"
 
 namespace {
 

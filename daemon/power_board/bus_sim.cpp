@@ -14,8 +14,8 @@
 #include <mutex>
 #include <string>
 
-#include "bus_backend.h"
 #include "platform.h"
+#include "power_board/bus_backend.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
-#include "heading.h"
+#include "power_board/heading.h"
 
 #include <cmath>
 #include <cstring>
 
-#include "settings.h"
+#include "core/settings.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <cstring>
 #include <limits>
 
-#include "power_board.h"
-#include "settings.h"
-#include "trace.h"
+#include "core/settings.h"
+#include "core/trace.h"
+#include "power_board/power_board_internal.h"
 
 namespace {
 
@@ -32,8 +32,6 @@ constexpr int keep_alive_refreshes = 10;
 constexpr uint8_t run_second_motor = 2;
 constexpr uint8_t stop_motors = 0xFF;
 
-enum homing_state { not_homed = 0, homing_started = 1, homing_moving = 2, homing_settling = 3, homed = 4 };
-enum move_state { requested = 0, out_fast = 1, out_slow = 2, in_fast = 3, in_slow = 4, checking = 5, idle = 6 };
 
 // Encoder arithmetic stays in range whatever the board reports.
 int to_count(double value)
@@ -112,12 +110,12 @@ void debounce_motor_type(vx4_power_board_mast &mast, int type)
     if (mast.motor_type_accepted == 1) {
         trace(TRACE_HEIGHT_MOTOR, "height detected");
         mast.homing_requested = 0;
-        mast.homing_state = not_homed;
+        mast.homing_state = VX4_HOMING_NOT_HOMED;
     } else {
         // A pan drive, or no drive at all, needs no homing.
         trace(TRACE_HEIGHT_MOTOR, "no height");
-        mast.move_state = idle;
-        mast.homing_state = homed;
+        mast.move_state = VX4_MOVE_IDLE;
+        mast.homing_state = VX4_HOMING_HOMED;
     }
 }
 
@@ -126,7 +124,7 @@ void end_homing_drive(vx4_power_board *board, int encoder, const char *why)
 {
     vx4_power_board_mast &mast = board->mast;
     stop_mast(board);
-    mast.homing_state = homing_settling;
+    mast.homing_state = VX4_HOMING_SETTLING;
     mast.home_reference = encoder;
     trace(TRACE_HEIGHT_MOTOR, "homing %s stop %d", why, encoder);
     mast.consecutive_count = 0;
@@ -143,13 +141,13 @@ void drive_home(vx4_power_board *board, int encoder, float amps)
         keep_alive(board);
         mast.keep_alive_count = 0;
     }
-    if (mast.homing_state == homing_started) {
+    if (mast.homing_state == VX4_HOMING_STARTED) {
         // The drive must draw current for three refreshes to count as moving.
         if (mast.sample_count > 4) {
             if (amps > moving_amps) {
                 trace(TRACE_HEIGHT_MOTOR, "homing moving %d", ++mast.consecutive_count);
                 if (mast.consecutive_count > 2) {
-                    mast.homing_state = homing_moving;
+                    mast.homing_state = VX4_HOMING_MOVING;
                     mast.consecutive_count = 0;
                     mast.sample_count = 0;
                 }
@@ -159,7 +157,7 @@ void drive_home(vx4_power_board *board, int encoder, float amps)
         }
         if (board->overcurrent)
             end_homing_drive(board, encoder, "over-current");
-        else if (mast.homing_state == homing_started && mast.sample_count > 19)
+        else if (mast.homing_state == VX4_HOMING_STARTED && mast.sample_count > 19)
             end_homing_drive(board, encoder, "e-complete");  // it never drew current
         return;
     }
@@ -199,8 +197,8 @@ void settle_home(vx4_power_board_mast &mast, int encoder)
     mast.current_position = home;
     mast.upper_limit = to_count(home + half_inch);
     mast.lower_limit = to_count(home - travel);
-    mast.move_state = idle;
-    mast.homing_state = homed;  // last: callers that see it homed see the limits
+    mast.move_state = VX4_MOVE_IDLE;
+    mast.homing_state = VX4_HOMING_HOMED;  // last: callers that see it homed see the limits
     trace(TRACE_HEIGHT_MOTOR, "homing complete %d", home);
 }
 
@@ -214,13 +212,13 @@ void start_move(vx4_power_board *board, int position)
             trace(TRACE_HEIGHT_MOTOR, "move in slow start");
             mast.slow_point = mast.fast_point = position;
             run_mast(board, -25);
-            mast.move_state = in_slow;
+            mast.move_state = VX4_MOVE_IN_SLOW;
         } else {
             mast.slow_point = to_count(mast.target - slow_zone);
             mast.fast_point = to_count(mast.target - fast_zone);
             trace(TRACE_HEIGHT_MOTOR, "move in fast start %d %d", mast.slow_point, mast.fast_point);
             run_mast(board, -100);
-            mast.move_state = in_fast;
+            mast.move_state = VX4_MOVE_IN_FAST;
         }
     } else {
         mast.direction = 1;
@@ -228,13 +226,13 @@ void start_move(vx4_power_board *board, int position)
             trace(TRACE_HEIGHT_MOTOR, "move out slow start");
             mast.slow_point = mast.fast_point = position;
             run_mast(board, 25);
-            mast.move_state = out_slow;
+            mast.move_state = VX4_MOVE_OUT_SLOW;
         } else {
             mast.slow_point = to_count(mast.target + slow_zone);
             mast.fast_point = to_count(mast.target + fast_zone);
             trace(TRACE_HEIGHT_MOTOR, "move out fast start %d %d", mast.slow_point, mast.fast_point);
             run_mast(board, 100);
-            mast.move_state = out_fast;
+            mast.move_state = VX4_MOVE_OUT_FAST;
         }
     }
     mast.no_movement_count = 0;
@@ -251,7 +249,7 @@ bool move_interrupted(vx4_power_board *board, const char *cancel_text, const cha
     if (!text)
         return false;
     trace(TRACE_HEIGHT_MOTOR, "%s", text);
-    mast.move_state = idle;
+    mast.move_state = VX4_MOVE_IDLE;
     return true;
 }
 
@@ -293,8 +291,8 @@ void move(vx4_power_board *board, int encoder, float amps)
 {
     vx4_power_board_mast &mast = board->mast;
     int state = mast.move_state;
-    bool out = state == out_fast || state == out_slow;
-    bool fast = state == out_fast || state == in_fast;
+    bool out = state == VX4_MOVE_OUT_FAST || state == VX4_MOVE_OUT_SLOW;
+    bool fast = state == VX4_MOVE_OUT_FAST || state == VX4_MOVE_IN_FAST;
     trace(TRACE_HEIGHT_MOTOR, "%d %.3f", encoder, static_cast<double>(amps));
     --mast.keep_alive_count;
     --mast.sample_count;
@@ -318,7 +316,7 @@ void move(vx4_power_board *board, int encoder, float amps)
     if (end) {
         trace(TRACE_HEIGHT_MOTOR, "%s", end);
         stop_mast(board);
-        mast.move_state = idle;
+        mast.move_state = VX4_MOVE_IDLE;
         return;
     }
     if (!within_limits(mast, encoder))
@@ -332,34 +330,34 @@ void move(vx4_power_board *board, int encoder, float amps)
 
     int position = encoder;
     switch (state) {
-    case out_fast:
+    case VX4_MOVE_OUT_FAST:
         if (position < mast.slow_point) {
-            change_speed(board, "move out slow", 25, out_slow, true);
+            change_speed(board, "move out slow", 25, VX4_MOVE_OUT_SLOW, true);
         }
         break;
-    case out_slow:
+    case VX4_MOVE_OUT_SLOW:
         if (position < mast.target) {
             trace(TRACE_HEIGHT_MOTOR, "move out check");
             stop_mast(board);
-            mast.move_state = checking;
+            mast.move_state = VX4_MOVE_CHECKING;
             mast.consecutive_count = mast.resample_count = 0;
         } else if (position > mast.fast_point) {
-            change_speed(board, "move out fast", 100, out_fast, true);
+            change_speed(board, "move out fast", 100, VX4_MOVE_OUT_FAST, true);
         }
         break;
-    case in_fast:
+    case VX4_MOVE_IN_FAST:
         if (position > mast.slow_point) {
-            change_speed(board, "move in slow", -25, in_slow, true);
+            change_speed(board, "move in slow", -25, VX4_MOVE_IN_SLOW, true);
         }
         break;
-    case in_slow:
+    case VX4_MOVE_IN_SLOW:
         if (position > mast.target) {
             trace(TRACE_HEIGHT_MOTOR, "move in check");
             stop_mast(board);
-            mast.move_state = checking;
+            mast.move_state = VX4_MOVE_CHECKING;
             mast.consecutive_count = mast.resample_count = 0;
         } else if (position < mast.fast_point) {
-            change_speed(board, "move in fast", -100, in_fast, true);
+            change_speed(board, "move in fast", -100, VX4_MOVE_IN_FAST, true);
         }
         break;
     default:
@@ -374,7 +372,7 @@ void check_move(vx4_power_board *board, int encoder, float amps)
     trace(TRACE_HEIGHT_MOTOR, "%d %.3f", encoder, static_cast<double>(amps));
     if (--mast.sample_count < 1) {
         trace(TRACE_HEIGHT_MOTOR, "move check timeout");
-        mast.move_state = idle;
+        mast.move_state = VX4_MOVE_IDLE;
         return;
     }
     bool in = mast.direction < 0;
@@ -388,7 +386,7 @@ void check_move(vx4_power_board *board, int encoder, float amps)
         if (++mast.consecutive_count > 4) {
             trace(TRACE_HEIGHT_MOTOR, "move done");
             mast.current_position = encoder;
-            mast.move_state = idle;
+            mast.move_state = VX4_MOVE_IDLE;
         }
         return;
     }
@@ -397,14 +395,14 @@ void check_move(vx4_power_board *board, int encoder, float amps)
         return;
     if (in) {
         if (encoder >= mast.fast_point)
-            change_speed(board, "move in slow", -25, in_slow, false);
+            change_speed(board, "move in slow", -25, VX4_MOVE_IN_SLOW, false);
         else
-            change_speed(board, "move in fast", -100, in_fast, false);
+            change_speed(board, "move in fast", -100, VX4_MOVE_IN_FAST, false);
     } else {
         if (encoder <= mast.fast_point)
-            change_speed(board, "move out slow", 25, out_slow, false);
+            change_speed(board, "move out slow", 25, VX4_MOVE_OUT_SLOW, false);
         else
-            change_speed(board, "move out fast", 100, out_fast, false);
+            change_speed(board, "move out fast", 100, VX4_MOVE_OUT_FAST, false);
     }
 }
 
@@ -435,30 +433,30 @@ void vx4_power_board_refresh_mast(vx4_power_board *board)
     debounce_motor_type(mast, r.pb_motor_type);
 
     switch (mast.homing_state) {
-    case not_homed:
+    case VX4_HOMING_NOT_HOMED:
         if (mast.homing_requested) {
             trace(TRACE_HEIGHT_MOTOR, "homing start");
             run_mast(board, -100);
-            mast.homing_state = homing_started;
+            mast.homing_state = VX4_HOMING_STARTED;
             mast.consecutive_count = mast.resample_count = mast.keep_alive_count = mast.sample_count = 0;
         }
         break;
-    case homing_started:
-    case homing_moving:
+    case VX4_HOMING_STARTED:
+    case VX4_HOMING_MOVING:
         drive_home(board, encoder, amps);
         break;
-    case homing_settling:
+    case VX4_HOMING_SETTLING:
         settle_home(mast, encoder);
         break;
-    case homed:
+    case VX4_HOMING_HOMED:
         switch (mast.move_state) {
-        case requested:
+        case VX4_MOVE_REQUESTED:
             settle_before_move(board, encoder, amps);
             break;
-        case checking:
+        case VX4_MOVE_CHECKING:
             check_move(board, encoder, amps);
             break;
-        case idle:
+        case VX4_MOVE_IDLE:
             if (within_limits(mast, encoder))
                 mast.current_position = encoder;
             break;
@@ -479,17 +477,19 @@ int vx4_power_board_start_motor(vx4_power_board *board, int motor, int8_t pwm, u
     if (board->overcurrent)
         return -1;
     vx4_power_board_mast &mast = board->mast;
-    bool moving = mast.move_state != idle;
+    bool moving = mast.move_state != VX4_MOVE_IDLE;
     if (moving)
         mast.cancel_request = 1;
-    if (moving || mast.homing_state != homed) {
+    if (moving || mast.homing_state != VX4_HOMING_HOMED) {
         // The mast is driven by hand only once it is homed: asking is what homes it.
         if (motor == 2) {
             mast.homing_requested = 1;
-            return -1;
+            return 1;
         }
+        // During homing a tilt press only cancels a move, if one runs (a mast
+        // that was never homed starts with a move requested, but none runs).
         if (mast.homing_requested)
-            return -1;
+            return moving && mast.homing_state == VX4_HOMING_HOMED ? 1 : -1;
     }
 
     // The register holds -100 to 100; a wider byte must not reach the board.
@@ -512,12 +512,12 @@ int vx4_power_board_start_motor(vx4_power_board *board, int motor, int8_t pwm, u
 int vx4_power_board_stop_motor(vx4_power_board *board)
 {
     vx4_power_board_mast &mast = board->mast;
-    if (mast.move_state != idle) {
+    if (mast.move_state != VX4_MOVE_IDLE) {
         // The move stops itself at the next refresh.
         mast.cancel_request = 1;
         if (mast.homing_requested)
             return -1;
-    } else if (mast.homing_state != homed && mast.homing_requested) {
+    } else if (mast.homing_state != VX4_HOMING_HOMED && mast.homing_requested) {
         return -1;
     }
     vx4_power_board_write stop = command_write(stop_motors);
@@ -528,7 +528,7 @@ int vx4_power_board_home_height(vx4_power_board *board)
 {
     if (motor_type(board) != 1)
         return -1;
-    board->mast.homing_state = not_homed;
+    board->mast.homing_state = VX4_HOMING_NOT_HOMED;
     board->mast.homing_requested = 1;
     return 0;
 }
@@ -538,10 +538,10 @@ int vx4_power_board_set_height_preset(vx4_power_board *board, int preset)
     vx4_power_board_mast &mast = board->mast;
     trace(TRACE_HEIGHT_MOTOR, "preset %d", preset);
     mast.preset = preset;
-    if (motor_type(board) != 1 || mast.homing_state != homed || mast.move_state != idle)
+    if (motor_type(board) != 1 || mast.homing_state != VX4_HOMING_HOMED || mast.move_state != VX4_MOVE_IDLE)
         return 0;
     if (preset == 6) {
-        mast.homing_state = not_homed;
+        mast.homing_state = VX4_HOMING_NOT_HOMED;
         mast.homing_requested = 1;
         return 0;
     }
@@ -558,7 +558,7 @@ int vx4_power_board_set_height_preset(vx4_power_board *board, int preset)
         trace(TRACE_HEIGHT_MOTOR, "move to %d", mast.target);
         mast.consecutive_count = 0;
         mast.cancel_request = 0;
-        mast.move_state = requested;  // last: the service thread then sees the target
+        mast.move_state = VX4_MOVE_REQUESTED;  // last: the service thread then sees the target
     }
     return 0;
 }
@@ -584,10 +584,10 @@ void vx4_power_board_load_height(vx4_power_board *board, char *buffer, size_t si
     double position = mast.current_position;
     pthread_mutex_unlock(&board->register_lock);
     if (type == 1) {
-        if (mast.homing_state != homed) {
+        if (mast.homing_state != VX4_HOMING_HOMED) {
             if (mast.homing_requested)
                 snprintf(text, sizeof text, "HOMING");
-        } else if (mast.move_state != idle) {
+        } else if (mast.move_state != VX4_MOVE_IDLE) {
             snprintf(text, sizeof text, "SETTING");
         } else {
             double mm = (home - position) / counts_per_mm + retracted_mm + (mast.extension ? extension_mm : 0.0);

@@ -1,4 +1,4 @@
-#include "power_board.h"
+#include "power_board/power_board_internal.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -7,14 +7,10 @@
 #include <ctime>
 #include <new>
 
-#include "application.h"
-#include "logger.h"
-#include "osd.h"
-#include "supervisor.h"
-#include "trace.h"
-#include "visca_connection.h"
+#include "core/application.h"
+#include "core/trace.h"
 
-vx4_power_board *power_board_instance;
+std::atomic<vx4_power_board *> power_board_instance;
 
 const float vx4_power_board_indepro_thresholds[4] = {19.5f, 18.5f, 17.5f, 16.5f};
 const float vx4_power_board_dewalt_thresholds[4] = {19.5f, 18.5f, 17.5f, 16.5f};
@@ -195,6 +191,14 @@ void close_bus(vx4_power_board *board)
 
 // --- refresh evaluation ---
 
+// An event main did not wire is not reported.
+template <typename... Arguments>
+void notify(void (*event)(Arguments...), Arguments... arguments)
+{
+    if (event)
+        event(arguments...);
+}
+
 // Begin/end hysteresis: the end comes hold_refreshes evaluations after the
 // condition last held. Returns true at the begin.
 bool hold_event(int &counter, bool active, const char *begin, const char *end)
@@ -218,7 +222,8 @@ void evaluate_status(vx4_power_board *board, const vx4_power_board_registers &r)
         !board->shutdown_latch) {
         board->shutdown_latch = 1;
         trace(TRACE_POWER_BOARD, "shutdown request");
-        vx4_trigger_supervisor_shutdown(3);
+        if (board->events.trigger_shutdown)
+            board->events.trigger_shutdown(3);
     }
     bool overcurrent = status & (VX4_PB_STATUS_TILT_OVERCURRENT | VX4_PB_STATUS_MOTOR2_OVERCURRENT);
     if (overcurrent && !board->overcurrent) {
@@ -228,15 +233,16 @@ void evaluate_status(vx4_power_board *board, const vx4_power_board_registers &r)
         trace(TRACE_POWER_BOARD, "no overcurrent");
         board->overcurrent = 0;
     }
+    const vx4_power_board_events &events = board->events;
     if (hold_event(board->tilt_hold, status & VX4_PB_STATUS_TILT_OVERCURRENT, "tilt overcurrent begin",
                    "tilt overcurrent end"))
-        vx4_report_logger_tilt_motor_warning();
+        notify(events.report_tilt_motor_warning);
     if (hold_event(board->motor2_hold, status & VX4_PB_STATUS_MOTOR2_OVERCURRENT, "pan/height overcurrent start",
                    "pan/height overcurrent end")) {
         if (r.pb_motor_type == 1)
-            vx4_report_logger_height_motor_warning();
+            notify(events.report_height_motor_warning);
         else if (r.pb_motor_type == 2)
-            vx4_report_logger_pan_motor_warning();
+            notify(events.report_pan_motor_warning);
     }
 }
 
@@ -254,28 +260,31 @@ void evaluate_battery(vx4_power_board *board, float volts)
     const float *t = board->battery_thresholds;
     // After the first evaluation the level moves one step at a time.
     switch (board->battery_level) {
-    case 0:
-        board->battery_level = average >= t[0] ? 4 : average >= t[1] ? 3 : average >= t[2] ? 2 : 1;
+    case VX4_BATTERY_UNKNOWN:
+        board->battery_level = average >= t[0]   ? VX4_BATTERY_100
+                               : average >= t[1] ? VX4_BATTERY_75
+                               : average >= t[2] ? VX4_BATTERY_50
+                                                 : VX4_BATTERY_25;
         break;
-    case 1:
+    case VX4_BATTERY_25:
         if (average > t[2])
-            board->battery_level = 2;
+            board->battery_level = VX4_BATTERY_50;
         break;
-    case 2:
+    case VX4_BATTERY_50:
         if (average < t[3])
-            board->battery_level = 1;
+            board->battery_level = VX4_BATTERY_25;
         else if (average > t[1])
-            board->battery_level = 3;
+            board->battery_level = VX4_BATTERY_75;
         break;
-    case 3:
+    case VX4_BATTERY_75:
         if (average < t[2])
-            board->battery_level = 2;
+            board->battery_level = VX4_BATTERY_50;
         else if (average > t[0])
-            board->battery_level = 4;
+            board->battery_level = VX4_BATTERY_100;
         break;
-    case 4:
+    case VX4_BATTERY_100:
         if (average < t[1])
-            board->battery_level = 3;
+            board->battery_level = VX4_BATTERY_75;
         break;
     }
 }
@@ -288,7 +297,7 @@ void evaluate_window_mean(int &hold, double mean, double begin_above, double end
     if (mean > begin_above) {
         if (hold == 0) {
             trace(TRACE_POWER_BOARD, "%s", begin);
-            warn();
+            notify(warn);
         }
         hold = hold_refreshes;
     } else if (mean < end_below && hold > 0 && --hold == 0) {
@@ -306,9 +315,9 @@ void evaluate_pressure(vx4_power_board *board, uint32_t pressure)
     if (++board->pressure_count < average_samples)
         return;
     uint64_t mean = board->pressure_sum / static_cast<uint64_t>(board->pressure_count);
-    vx4_report_logger_internal_pressure(static_cast<double>(mean));
+    notify(board->events.report_internal_pressure, static_cast<double>(mean));
     evaluate_window_mean(board->pressure_hold, static_cast<double>(mean), 1200.0, 1100.0, "high pressure begin",
-                         "high pressure end", vx4_report_logger_high_pressure_warning);
+                         "high pressure end", board->events.report_high_pressure_warning);
     board->pressure_sum = 0;
     board->pressure_count = 0;
 }
@@ -325,43 +334,49 @@ void evaluate_humidity(vx4_power_board *board, float humidity)
     if (++board->humidity_count < average_samples)
         return;
     double mean = board->humidity_sum / board->humidity_count;
-    vx4_report_logger_internal_humidity(mean);
+    notify(board->events.report_internal_humidity, mean);
     evaluate_window_mean(board->humidity_hold, mean, 95.0, 90.0, "high rh begin", "high rh end",
-                         vx4_report_logger_high_humidity_warning);
+                         board->events.report_high_humidity_warning);
     board->humidity_sum = 0;
     board->humidity_count = 0;
 }
 
-void show_laser_reading(double distance)
+void show_laser_item(const vx4_power_board_events &events, int value)
 {
-    vx4_set_osd_laser_reading(static_cast<float>(distance));
-    vx4_set_osd_item(laser_item, 1, 1);
+    notify(events.set_osd_item, laser_item, value, 1);
+}
+
+void show_laser_reading(const vx4_power_board_events &events, double distance)
+{
+    notify(events.set_osd_laser_reading, static_cast<float>(distance));
+    show_laser_item(events, 1);
 }
 
 void evaluate_laser_display(vx4_power_board *board)
 {
+    const vx4_power_board_events &events = board->events;
     switch (board->laser_mode) {
-    case 0:
+    case VX4_LASER_OFF:
         board->laser_valid = 0;
-        if (vx4_get_osd_item(laser_item))
-            vx4_set_osd_item(laser_item, 0, 1);
+        if (events.get_osd_item && events.get_osd_item(laser_item))
+            show_laser_item(events, 0);
         break;
-    case 1:
-    case 2:
+    case VX4_LASER_MANUAL:
+    case VX4_LASER_PICTURE:
         if (board->laser_trigger && board->invalid_count == 0) {
             board->laser_trigger = 0;
-            show_laser_reading(board->last_valid_distance);
+            show_laser_reading(events, board->last_valid_distance);
             board->laser_valid = 1;
         } else if (!board->laser_trigger && board->laser_clear) {
             board->laser_clear = 0;
             board->laser_valid = 0;
-            vx4_set_osd_item(laser_item, 0, 1);
+            show_laser_item(events, 0);
         }
         break;
-    case 3:
+    case VX4_LASER_AUTO:
         board->laser_valid = board->invalid_count == 0;
         if (board->invalid_count == 0 && board->last_valid_distance != board->last_shown_distance) {
-            show_laser_reading(board->last_valid_distance);
+            show_laser_reading(events, board->last_valid_distance);
             board->last_shown_distance = board->last_valid_distance.load();
         }
         break;
@@ -535,7 +550,8 @@ bool init_condition(vx4_power_board *board, pthread_cond_t *condition)
 void choose_battery_thresholds(vx4_power_board *board)
 {
     char type[16] = {};
-    vx4_load_supervisor_battery_type(type, sizeof type);
+    if (board->events.load_battery_type)
+        board->events.load_battery_type(type, sizeof type);
     const float *table = memcmp(type, "Indipro", 8) == 0 ? vx4_power_board_indepro_thresholds
                                                           : vx4_power_board_dewalt_thresholds;
     memcpy(board->battery_thresholds, table, sizeof board->battery_thresholds);
@@ -548,18 +564,21 @@ void init_mast(vx4_power_board *board)
     if (board->advanced) {
         mast.motor_type_seen = -1;  // not yet detected; a height motor starts not homed
     } else {
-        mast.move_state = 6;  // the basic model has no mast: idle and homed
-        mast.homing_state = 4;
+        mast.move_state = VX4_MOVE_IDLE;  // the basic model has no mast: idle and homed
+        mast.homing_state = VX4_HOMING_HOMED;
     }
 }
 
 }  // namespace
 
-int vx4_power_board_init(vx4_power_board *board, vx4_application *application, bool advanced)
+int vx4_power_board_init(vx4_power_board *board, vx4_application *application, bool advanced,
+                         const vx4_power_board_events *events)
 {
     trace(TRACE_POWER_BOARD, "init %d", advanced ? 1 : 0);
     new (board) vx4_power_board();
     board->application = application;
+    if (events)
+        board->events = *events;
     board->advanced = advanced;
     board->stop_record.type = VX4_PB_RECORD_STOP;
     board->refresh_record.type = VX4_PB_RECORD_REFRESH;
@@ -662,6 +681,12 @@ void vx4_power_board_trigger_refresh(vx4_power_board *board)
     board->refresh_pending = 0;
 }
 
+void vx4_power_board_refresh_now(vx4_power_board *board)
+{
+    board->refresh_pending = 1;
+    queue_preallocated(board, &board->refresh_record);
+}
+
 int vx4_power_board_signal_shutdown(vx4_power_board *board)
 {
     queue_preallocated(board, &board->shutdown_record);
@@ -676,7 +701,7 @@ int vx4_power_board_enable_camera_power(vx4_power_board *board)
 int vx4_power_board_disable_camera_power(vx4_power_board *board)
 {
     // The camera is never switched off during its own firmware update.
-    if (visca_update_active(&visca_thread_data))
+    if (board->events.camera_update_active && board->events.camera_update_active())
         return 0;
     return queue_power_write(board, static_cast<uint8_t>(~camera_rail), power_write);
 }
@@ -708,20 +733,20 @@ int vx4_power_board_enable_led_power(vx4_power_board *board, int mask, int pwm)
 int vx4_power_board_set_laser_mode(vx4_power_board *board, int mode)
 {
     switch (mode) {
-    case 0:
+    case VX4_LASER_OFF:
         vx4_power_board_disable_laser_power(board);
-        board->laser_mode = 0;
+        board->laser_mode = VX4_LASER_OFF;
         break;
-    case 1:
-    case 2:
+    case VX4_LASER_MANUAL:
+    case VX4_LASER_PICTURE:
         vx4_power_board_enable_laser_power(board);
         board->laser_trigger = 0;
         board->laser_clear = 0;
         board->laser_mode = mode;
         break;
-    case 3:
+    case VX4_LASER_AUTO:
         vx4_power_board_enable_laser_power(board);
-        board->laser_mode = 3;
+        board->laser_mode = VX4_LASER_AUTO;
         board->last_shown_distance = -1.0;
         break;
     default:
@@ -735,7 +760,7 @@ void vx4_power_board_set_laser_speed(vx4_power_board *board, int speed) { board-
 int vx4_power_board_trigger_laser_reading(vx4_power_board *board)
 {
     int mode = board->laser_mode;
-    if (mode != 1 && mode != 2)
+    if (mode != VX4_LASER_MANUAL && mode != VX4_LASER_PICTURE)
         return -1;
     board->laser_trigger = 1;
     return 0;
@@ -776,7 +801,7 @@ void vx4_power_board_load_battery_level(vx4_power_board *board, char *buffer, si
     if (size == 0)
         return;
     int level = board->battery_level;
-    strncpy(buffer, levels[level >= 1 && level <= 4 ? level : 0], size);
+    strncpy(buffer, levels[level >= VX4_BATTERY_25 && level <= VX4_BATTERY_100 ? level : VX4_BATTERY_UNKNOWN], size);
     buffer[size - 1] = '\0';
 }
 

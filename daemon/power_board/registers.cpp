@@ -1,4 +1,4 @@
-#include "registers.h"
+#include "power_board/registers.h"
 
 #include <cstring>
 

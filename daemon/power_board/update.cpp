@@ -1,8 +1,8 @@
 // The power board firmware update thread: waits for a hand-over from the
 // service thread and runs one update at a time.
-#include "power_board.h"
+#include "power_board/power_board_internal.h"
 
-#include "trace.h"
+#include "core/trace.h"
 
 void *vx4_power_board_update_thread(void *argument)
 {

@@ -1,9 +1,9 @@
 // Placeholder until the supervisor runs: calls are only traced.
-#include "supervisor.h"
+#include "supervisor/supervisor.h"
 
 #include <cstring>
 
-#include "trace.h"
+#include "core/trace.h"
 
 void vx4_trigger_supervisor_shutdown(int mode) { trace(TRACE_SUPERVISOR, "vx4_trigger_supervisor_shutdown(%d)", mode); }
 

@@ -1,5 +1,5 @@
 // Body reading and the reply forms, on one end of a socket pair.
-#include "api_reply.h"
+#include "api/api_reply.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>

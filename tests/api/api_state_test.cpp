@@ -1,9 +1,11 @@
 // The API's start values and its state files.
-#include "api_state.h"
+#include "api/api_state.h"
 
 #include <gtest/gtest.h>
 
-#include "settings.h"
+#include "core/settings.h"
+#include "core/state_files.h"
+#include "power_board/lights.h"
 #include "support.h"
 
 namespace {
@@ -20,10 +22,10 @@ TEST(ApiState, StartsFromTheSettingsAndReplacesStateFilesWhole)
     api_state.seats[2].state = 2;
     vx4_init_api_state();
     EXPECT_EQ(api_state.observer_seat_limit, 3);
-    EXPECT_EQ(api_state.high_beam_time, 12);
+    EXPECT_EQ(led_state.high_beam_time, 12);
     EXPECT_STREQ(api_state.language, "FRA");
     EXPECT_EQ(api_state.seats[2].state, 0);
-    EXPECT_STREQ(api_state.led_mode, "off");
+    EXPECT_STREQ(led_state.mode, "off");
     EXPECT_STREQ(api_state.focus_mode, "auto");
 
     root.write("/tmp/lighting", "a much longer previous value");

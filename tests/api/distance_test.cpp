@@ -1,13 +1,13 @@
 // Distances in the operator's unit, as the status document and the laser
 // endpoints show them.
-#include "distance.h"
+#include "api/distance.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "power_board.h"
-#include "settings.h"
+#include "core/settings.h"
+#include "power_board/power_board.h"
 #include "support.h"
 
 namespace {

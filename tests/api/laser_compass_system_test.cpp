@@ -2,8 +2,8 @@
 // simulated head.
 #include <gtest/gtest.h>
 
+#include "core/settings.h"
 #include "head_system.h"
-#include "settings.h"
 
 using namespace vx4test;
 

@@ -7,8 +7,8 @@
 #include <chrono>
 #include <thread>
 
+#include "core/settings.h"
 #include "head_system.h"
-#include "settings.h"
 
 using namespace vx4test;
 

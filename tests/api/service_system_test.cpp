@@ -6,8 +6,8 @@
 #include <regex>
 #include <thread>
 
+#include "core/settings.h"
 #include "head_system.h"
-#include "settings.h"
 
 using namespace vx4test;
 

@@ -4,9 +4,9 @@
 
 #include <string>
 
-#include "camera_settings.h"
+#include "camera/camera_settings.h"
+#include "camera/visca_connection.h"
 #include "support.h"
-#include "visca_connection.h"
 
 using namespace vx4test;
 

@@ -1,6 +1,6 @@
 // The press-and-hold intensity loop: how triggers start, prolong and end a
 // movement, and what it leaves in /tmp/intensity (no power board here).
-#include "motion_loops.h"
+#include "camera/motion_loops.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "power_board.h"
+#include "power_board/power_board.h"
 #include "support.h"
 
 using namespace vx4test;

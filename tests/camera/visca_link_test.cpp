@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "camera/visca_commands.h"
+#include "camera/visca_connection.h"
+#include "core/trace.h"
 #include "support.h"
-#include "trace.h"
-#include "visca_commands.h"
-#include "visca_connection.h"
 
 using namespace vx4test;
 using clock_type = std::chrono::steady_clock;

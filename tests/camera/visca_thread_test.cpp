@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "camera_settings.h"
+#include "camera/camera_settings.h"
+#include "camera/visca_commands.h"
+#include "camera/visca_connection.h"
+#include "core/trace.h"
 #include "support.h"
-#include "trace.h"
-#include "visca_commands.h"
-#include "visca_connection.h"
 
 using namespace vx4test;
 using clock_type = std::chrono::steady_clock;

@@ -1,4 +1,4 @@
-#include "fifo.h"
+#include "core/fifo.h"
 
 #include <gtest/gtest.h>
 

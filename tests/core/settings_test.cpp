@@ -1,4 +1,4 @@
-#include "settings.h"
+#include "core/settings.h"
 
 #include <gtest/gtest.h>
 #include <json-c/json.h>

@@ -1,4 +1,4 @@
-#include "trace.h"
+#include "core/trace.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

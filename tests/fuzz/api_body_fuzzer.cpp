@@ -11,13 +11,13 @@
 #include <memory>
 #include <string>
 
-#include "api_reply.h"
-#include "debug.h"
-#include "laser.h"
-#include "lighting.h"
-#include "motion.h"
+#include "api/api_reply.h"
+#include "api/debug.h"
+#include "api/laser.h"
+#include "api/lighting.h"
+#include "api/motion.h"
 #include "platform.h"
-#include "power_board.h"
+#include "power_board/power_board_internal.h"
 
 namespace {
 
@@ -77,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // A board without its service: what the handler queues stays in the queue.
     auto board = std::make_unique<vx4_power_board>();
-    check(vx4_power_board_init(board.get(), nullptr, data[0] & 0x80) == 0);
+    check(vx4_power_board_init(board.get(), nullptr, data[0] & 0x80, nullptr) == 0);
     power_board_instance = board.get();
 
     int ends[2];

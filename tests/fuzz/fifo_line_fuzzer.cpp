@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "fifo.h"
+#include "core/fifo.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "http_server.h"
+#include "http/http_server.h"
 
 namespace {
 

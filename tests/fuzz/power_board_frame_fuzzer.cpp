@@ -3,7 +3,7 @@
 #include <cstring>
 #include <vector>
 
-#include "registers.h"
+#include "power_board/registers.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "visca_commands.h"
-#include "visca_connection.h"
+#include "camera/visca_commands.h"
+#include "camera/visca_connection.h"
 
 namespace {
 

@@ -1,13 +1,13 @@
 // The request parser fed whole, in pieces and byte by byte.
-#include "http_server.h"
+#include "http/http_server.h"
 
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
 
+#include "core/trace.h"
 #include "support.h"
-#include "trace.h"
 
 using vx4test::SandboxRoot;
 

@@ -1,5 +1,5 @@
 // The server over real loopback sockets.
-#include "http_server.h"
+#include "http/http_server.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "core/trace.h"
 #include "support.h"
-#include "trace.h"
 
 using namespace vx4test;
 using steady = std::chrono::steady_clock;

@@ -9,8 +9,8 @@
 #include <memory>
 #include <thread>
 
+#include "core/settings.h"
 #include "head_system.h"
-#include "settings.h"
 #include "support.h"
 
 using namespace vx4test;

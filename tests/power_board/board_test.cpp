@@ -2,14 +2,13 @@
 // board of vx4-sim: what reaches the board shows in the simulator's recorded
 // writes and bus counters, what the daemon makes of it in the trace and the
 // decoded registers.
-#include "power_board.h"
+#include "power_board/power_board.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 #include "board_fixture.h"
-#include "visca_connection.h"
 
 using namespace vx4test;
 
@@ -47,11 +46,11 @@ TEST_F(BoardTest, SuspendedBoardReadsOnceForEachTrigger)
     start();
     run_for(500ms);
     EXPECT_EQ(sim_number("bus.reads"), 0);
-    refresh();
+    triggered_refresh();
     EXPECT_EQ(sim_number("bus.reads"), 1);
     run_for(500ms);
     EXPECT_EQ(sim_number("bus.reads"), 1);
-    refresh(3);
+    triggered_refresh(3);
     run_for(300ms);
     EXPECT_EQ(sim_number("bus.reads"), 4);
     EXPECT_EQ(traced("PWRB: trigger refresh"), 4);
@@ -120,9 +119,9 @@ TEST_F(BoardTest, RailAndLightWritesBuildOnEachOther)
 TEST_F(BoardTest, CameraStaysOnDuringItsFirmwareUpdate)
 {
     start();
-    visca_thread_data.update_active = 1;
+    BoardEvents::camera_updating = true;
     EXPECT_EQ(vx4_power_board_disable_camera_power(&board), 0);
-    visca_thread_data.update_active = 0;
+    BoardEvents::camera_updating = false;
     EXPECT_EQ(vx4_power_board_disable_camera_power(&board), 0);
     ASSERT_TRUE(wait_writes(1));
     run_for(200ms);
@@ -231,17 +230,17 @@ TEST_F(BoardTest, ShutdownRequestIsActedOnOnceAndBitFiveSuppressesIt)
     set(R"({"pb_status": 35})");  // 0x23
     refresh(3);
     EXPECT_EQ(traced("PWRB: shutdown request"), 0);
-    EXPECT_EQ(traced("SUPV: vx4_trigger_supervisor_shutdown(3)"), 0);
+    EXPECT_EQ(BoardEvents::count("shutdown(3)"), 0);
 
     set(R"({"pb_status": 3})");
     refresh(5);
     EXPECT_EQ(traced("PWRB: shutdown request"), 1);
-    EXPECT_EQ(traced("SUPV: vx4_trigger_supervisor_shutdown(3)"), 1);
+    EXPECT_EQ(BoardEvents::count("shutdown(3)"), 1);
 
     // Without status bit 0 no event is evaluated at all.
     set(R"({"pb_status": 2})");
     refresh(2);
-    EXPECT_EQ(traced("SUPV: vx4_trigger_supervisor_shutdown(3)"), 1);
+    EXPECT_EQ(BoardEvents::count("shutdown(3)"), 1);
 }
 
 TEST_F(BoardTest, TiltOverCurrentEndsThirtyRefreshesAfterItCleared)
@@ -250,7 +249,7 @@ TEST_F(BoardTest, TiltOverCurrentEndsThirtyRefreshesAfterItCleared)
     set(R"({"pb_status": 5})");
     refresh();
     EXPECT_EQ(traced("PWRB: tilt overcurrent begin"), 1);
-    EXPECT_EQ(traced("LGGR: vx4_report_logger_tilt_motor_warning()"), 1);
+    EXPECT_EQ(BoardEvents::count("tilt_motor_warning"), 1);
     EXPECT_EQ(traced("PWRB: overcurrent"), 1);
     EXPECT_EQ(board.overcurrent, 1);
 
@@ -265,7 +264,7 @@ TEST_F(BoardTest, TiltOverCurrentEndsThirtyRefreshesAfterItCleared)
     refresh();
     EXPECT_EQ(traced("PWRB: tilt overcurrent end"), 1);
     EXPECT_EQ(traced("PWRB: tilt overcurrent begin"), 1);
-    EXPECT_EQ(traced("LGGR: vx4_report_logger_tilt_motor_warning()"), 1);
+    EXPECT_EQ(BoardEvents::count("tilt_motor_warning"), 1);
 }
 
 class MotorOverCurrent : public BoardTest, public ::testing::WithParamInterface<std::pair<int, std::string>> {};
@@ -276,8 +275,8 @@ TEST_P(MotorOverCurrent, WarnsForTheMotorTheBoardReports)
     set(R"({"pb_status": 9, "pb_motor_type": )" + std::to_string(GetParam().first) + "}");
     refresh(2);
     EXPECT_EQ(traced("PWRB: pan/height overcurrent start"), 1);
-    long height = traced("LGGR: vx4_report_logger_height_motor_warning()");
-    long pan = traced("LGGR: vx4_report_logger_pan_motor_warning()");
+    long height = BoardEvents::count("height_motor_warning");
+    long pan = BoardEvents::count("pan_motor_warning");
     EXPECT_EQ(height, GetParam().second == "height" ? 1 : 0);
     EXPECT_EQ(pan, GetParam().second == "pan" ? 1 : 0);
 }
@@ -314,20 +313,20 @@ TEST_F(BoardTest, PressureAndHumidityMeansComeAfter200Refreshes)
     start();
     set(R"({"pb_bme280_pressure": 1250, "pb_bme280_humidity": 96.0})");
     refresh(199);
-    EXPECT_EQ(traced("LGGR: vx4_report_logger_internal_pressure(1250.00)"), 0);
-    EXPECT_EQ(traced("LGGR: vx4_report_logger_internal_humidity(96.00)"), 0);
+    EXPECT_EQ(BoardEvents::count("pressure(1250.00)"), 0);
+    EXPECT_EQ(BoardEvents::count("humidity(96.00)"), 0);
     refresh();
-    EXPECT_EQ(traced("LGGR: vx4_report_logger_internal_pressure(1250.00)"), 1);
+    EXPECT_EQ(BoardEvents::count("pressure(1250.00)"), 1);
     EXPECT_EQ(traced("PWRB: high pressure begin"), 1);
-    EXPECT_EQ(traced("LGGR: vx4_report_logger_high_pressure_warning()"), 1);
-    EXPECT_EQ(traced("LGGR: vx4_report_logger_internal_humidity(96.00)"), 1);
+    EXPECT_EQ(BoardEvents::count("high_pressure_warning"), 1);
+    EXPECT_EQ(BoardEvents::count("humidity(96.00)"), 1);
     EXPECT_EQ(traced("PWRB: high rh begin"), 1);
-    EXPECT_EQ(traced("LGGR: vx4_report_logger_high_humidity_warning()"), 1);
+    EXPECT_EQ(BoardEvents::count("high_humidity_warning"), 1);
 
     refresh(50);
-    EXPECT_EQ(traced("LGGR: vx4_report_logger_internal_pressure(1250.00)"), 2);
+    EXPECT_EQ(BoardEvents::count("pressure(1250.00)"), 2);
     EXPECT_EQ(traced("PWRB: high pressure begin"), 1);
-    EXPECT_EQ(traced("LGGR: vx4_report_logger_high_pressure_warning()"), 1);
+    EXPECT_EQ(BoardEvents::count("high_pressure_warning"), 1);
 }
 
 TEST_F(BoardTest, LaserReadingsReachTheDisplayByMode)
@@ -340,32 +339,32 @@ TEST_F(BoardTest, LaserReadingsReachTheDisplayByMode)
     ASSERT_TRUE(wait_writes(1));
     EXPECT_EQ(writes().back(), (std::pair<int, std::vector<int>>{0, {0x0A}}));
     refresh(2);
-    EXPECT_EQ(traced("OSDP: vx4_set_osd_laser_reading(2.345)"), 0);
+    EXPECT_EQ(BoardEvents::count("osd_laser_reading(2.345)"), 0);
     EXPECT_EQ(vx4_power_board_trigger_laser_reading(&board), 0);
     refresh(2);
-    EXPECT_EQ(traced("OSDP: vx4_set_osd_laser_reading(2.345)"), 1);
-    EXPECT_EQ(traced("OSDP: vx4_set_osd_item(6, 1, 1)"), 1);
+    EXPECT_EQ(BoardEvents::count("osd_laser_reading(2.345)"), 1);
+    EXPECT_EQ(BoardEvents::count("osd_item(6, 1)"), 1);
     vx4_power_board_clear_laser_reading(&board);
     refresh();
-    EXPECT_EQ(traced("OSDP: vx4_set_osd_item(6, 0, 1)"), 1);
+    EXPECT_EQ(BoardEvents::count("osd_item(6, 0)"), 1);
 
     // An invalid reading is not shown until a valid one comes.
     set(R"({"pb_laser_distance": 0.01})");
     refresh();
     vx4_power_board_trigger_laser_reading(&board);
     refresh(2);
-    EXPECT_EQ(traced("OSDP: vx4_set_osd_item(6, 1, 1)"), 1);
+    EXPECT_EQ(BoardEvents::count("osd_item(6, 1)"), 1);
     set(R"({"pb_laser_distance": 0.75})");
     refresh();
-    EXPECT_EQ(traced("OSDP: vx4_set_osd_laser_reading(0.750)"), 1);
+    EXPECT_EQ(BoardEvents::count("osd_laser_reading(0.750)"), 1);
 
     // Continuous: each new distance once.
     vx4_power_board_set_laser_mode(&board, 3);
     refresh(3);
-    EXPECT_EQ(traced("OSDP: vx4_set_osd_laser_reading(0.750)"), 2);
+    EXPECT_EQ(BoardEvents::count("osd_laser_reading(0.750)"), 2);
     set(R"({"pb_laser_distance": 4.2})");
     refresh(3);
-    EXPECT_EQ(traced("OSDP: vx4_set_osd_laser_reading(4.200)"), 1);
+    EXPECT_EQ(BoardEvents::count("osd_laser_reading(4.200)"), 1);
 
     vx4_power_board_set_laser_mode(&board, 0);
     ASSERT_TRUE(run_until([&] { return writes().back() == std::pair<int, std::vector<int>>{0, {0x02}}; }));

@@ -1,13 +1,13 @@
 // The compass direction from magnetometer and accelerometer readings with
 // the calibration kept in the settings store.
-#include "heading.h"
+#include "power_board/heading.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
 #include <string>
 
-#include "settings.h"
+#include "core/settings.h"
 #include "support.h"
 
 using namespace vx4test;

@@ -82,7 +82,7 @@ TEST_F(LaserReading, ModeAndSpeedSetBeforeTheServiceRunsAreKept)
     root.enter();
     init_trace();
     ASSERT_EQ(vx4_application_init(&application, "vx4-test"), 0);
-    ASSERT_EQ(vx4_power_board_init(&board, &application, true), 0);
+    ASSERT_EQ(vx4_power_board_init(&board, &application, true, nullptr), 0);
     EXPECT_EQ(vx4_power_board_get_laser_mode(&board), 0);
     EXPECT_EQ(vx4_power_board_get_laser_speed(&board), 2);
     vx4_power_board_set_laser_mode(&board, 2);

@@ -1,13 +1,13 @@
 // The power board's wire format: status frames of both models, the frame
 // check, register write encoding, and the bus layer's result texts.
-#include "registers.h"
+#include "power_board/registers.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <vector>
 
-#include "bus.h"
+#include "power_board/bus.h"
 
 namespace {
 
