@@ -97,12 +97,20 @@ std::string folder_of(const std::string &path)
 
 }  // namespace
 
-int vx4_read_small_file(const std::string &path, size_t max_size, std::string *text)
+int vx4_open_for_reading(const std::string &path)
 {
     if (check_name(path, false) != 0)
         return -1;
     Descriptor fd(open(path.c_str(), O_RDONLY | open_flags));
     if (fd.get() < 0 || check_descriptor(fd.get()) != 0)
+        return -1;
+    return fd.release();
+}
+
+int vx4_read_small_file(const std::string &path, size_t max_size, std::string *text)
+{
+    Descriptor fd(vx4_open_for_reading(path));
+    if (fd.get() < 0)
         return -1;
     // One byte past the bound tells a file that grew past it.
     std::string data(max_size + 1, '\0');

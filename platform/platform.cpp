@@ -383,9 +383,7 @@ int vx4_reboot() { return vx4_run({"reboot"}); }
 
 int vx4_take_instance_lock(const char *name)
 {
-    std::string folder = vx4_path("/var/run/vx4");
-    mkdir(folder.c_str(), 0755);  // the service unit makes it, but the video server may start first
-    std::string path = folder + "/" + name + ".lock";
+    std::string path = vx4_path("/var/run/vx4/") + name + ".lock";
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
     struct stat st;
     if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {

@@ -97,6 +97,9 @@ int vx4_reboot();
 // that is not a regular file, EFBIG for a file over the stated size, or the
 // system call's own.
 
+// Opens a regular file for reading (recordings, pictures, update packages).
+// Returns the descriptor (close-on-exec, non-blocking) or -1.
+int vx4_open_for_reading(const std::string &path);
 // Reads the whole file into text, at most max_size bytes.
 int vx4_read_small_file(const std::string &path, size_t max_size, std::string *text);
 
@@ -135,8 +138,9 @@ int vx4_wait_file_change(vx4_file_watch *watch, int timeout_ms);
 void vx4_unwatch_file(vx4_file_watch *watch);
 
 // Each program holds a lock, /var/run/vx4/<name>.lock, for its whole life,
-// taken before it touches any shared file. Returns 0 when taken, or when the
-// lock file itself cannot be used (printed; the program goes on), and -1
+// taken before it touches any shared file (the service units make the
+// folder). Returns 0 when taken, or when the lock file itself cannot be used
+// (printed; the program goes on), and -1
 // after printing "<program>: <name> is already running (pid N), not starting
 // a second one" when another instance holds it.
 int vx4_take_instance_lock(const char *name);

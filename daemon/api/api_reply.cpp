@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -97,8 +99,22 @@ bool api_json_double(json_object *body, const char *key, double *value)
     json_object *found;
     if (!body || !json_object_object_get_ex(body, key, &found))
         return false;
-    *value = json_object_get_double(found);
+    double number = json_object_get_double(found);
+    if (!std::isfinite(number))
+        return false;
+    *value = number;
     return true;
+}
+
+json_object *api_new_exact_double(double value)
+{
+    if (!std::isfinite(value))
+        return nullptr;
+    char text[400];  // "%.4f" of the largest double takes 314 characters
+    snprintf(text, sizeof text, "%.4f", value);
+    for (int digits = 1; strtod(text, nullptr) != value && digits <= 17; ++digits)
+        snprintf(text, sizeof text, "%.*g", digits, value);
+    return json_object_new_double_s(value, text);
 }
 
 int json_response_handler(http_connection *connection, json_object *object)

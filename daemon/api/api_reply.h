@@ -21,7 +21,11 @@ json_object *api_read_json_body(http_connection *connection, const char *body, i
 bool api_json_string(json_object *body, const char *key, char *buffer, size_t size);
 bool api_json_int(json_object *body, const char *key, int32_t *value);
 bool api_json_boolean(json_object *body, const char *key, bool *value);
+// A number that is not finite (NaN, Infinity, out of range) counts as absent.
 bool api_json_double(json_object *body, const char *key, double *value);
+// A double for a reply: "%.4f" when that reads back as the value, else the
+// fewest digits that do; null (a JSON null) for a value that is not finite.
+json_object *api_new_exact_double(double value);
 // Reads the body and copies the string under key, as api_json_string does.
 bool api_read_json_text(http_connection *connection, const char *body, int64_t length, const char *key,
                         char *text, size_t size);

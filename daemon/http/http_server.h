@@ -30,6 +30,12 @@ constexpr int64_t HTTP_MAX_CONTENT_LENGTH = 1 << 20;
 // A connection that has not delivered a whole request this long after it was
 // accepted is closed, so that idle or stalled clients never hold the pool.
 constexpr int HTTP_REQUEST_TIMEOUT_MS = 10000;
+// While every connection is held and another client waits, a connection that
+// has not delivered a whole request after this long is closed for it (the
+// oldest of those that sent nothing, requests under way only when no such
+// one is left), so that a flood of idle connections cannot lock the
+// controller out.
+constexpr int HTTP_GIVE_WAY_AFTER_MS = 50;
 
 // Clients beyond the pool wait in the kernel's queue for a free connection.
 // A queue as short as the pool makes the kernel drop handshakes in a burst,
@@ -98,6 +104,7 @@ struct http_connection {
     int socket;
     sockaddr_in peer_address;
     socklen_t peer_address_length;
+    int64_t accepted_ms;            // monotonic
     int64_t deadline_ms;            // monotonic; the request must be complete by then
     http_handler *bound_handler;
     http_request request;

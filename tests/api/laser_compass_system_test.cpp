@@ -1,6 +1,12 @@
 // The laser range finder and the compass calibration through the API on the
 // simulated head.
 #include <gtest/gtest.h>
+#include <signal.h>
+
+#include <atomic>
+#include <cstring>
+#include <set>
+#include <thread>
 
 #include "core/settings.h"
 #include "head_system.h"
@@ -79,21 +85,65 @@ TEST_F(LaserCompassSystem, CalibrationIsStoredOnlyWhole)
                       R"("magnetometer_ellipsoid_11":0.0000,"magnetometer_ellipsoid_12":0.0000,)"
                       R"("magnetometer_ellipsoid_20":0.0000,"magnetometer_ellipsoid_21":0.0000,)"
                       R"("magnetometer_ellipsoid_22":0.0000})");
-    EXPECT_EQ(status("PUT", "/api/magnetometer/calibration", "{" + eleven + "}"), "BAD_REQUEST");
+    // Eleven keys, or a twelfth that is not a finite number, change nothing.
+    for (const char *last : {"", R"(, "magnetometer_ellipsoid_22": NaN)", R"(, "magnetometer_ellipsoid_22": Infinity)",
+                             R"(, "magnetometer_ellipsoid_22": -1e999)", R"(, "magnetometer_ellipsoid_22": "nan")"})
+        EXPECT_EQ(status("PUT", "/api/magnetometer/calibration", "{" + eleven + last + "}"), "BAD_REQUEST") << last;
     EXPECT_EQ(http_request(api_port, "GET", "/api/magnetometer/calibration").body, before);
 
     EXPECT_EQ(status("PUT", "/api/magnetometer/calibration", "{" + eleven + R"(, "magnetometer_ellipsoid_22": 1.02})"),
               "OK");
-    std::string after = R"({"magnetometer_calibrated":true,"magnetometer_calibration_x":12.3457,)"
+    // Four decimals where they tell the stored value, more digits where they do not.
+    std::string after = R"({"magnetometer_calibrated":true,"magnetometer_calibration_x":12.345678,)"
                         R"("magnetometer_calibration_y":-0.5000,"magnetometer_calibration_z":3.0000,)"
                         R"("magnetometer_ellipsoid_00":1.0000,"magnetometer_ellipsoid_01":0.0100,)"
                         R"("magnetometer_ellipsoid_02":-0.0200,"magnetometer_ellipsoid_10":0.0300,)"
-                        R"("magnetometer_ellipsoid_11":0.9800,"magnetometer_ellipsoid_12":0.0000,)"
-                        R"("magnetometer_ellipsoid_20":-0.0001,"magnetometer_ellipsoid_21":0.1000,)"
+                        R"("magnetometer_ellipsoid_11":0.9800,"magnetometer_ellipsoid_12":4e-05,)"
+                        R"("magnetometer_ellipsoid_20":-5e-05,"magnetometer_ellipsoid_21":0.1000,)"
                         R"("magnetometer_ellipsoid_22":1.0200})";
     EXPECT_EQ(http_request(api_port, "GET", "/api/magnetometer/calibration").body, after);
     restart();
     EXPECT_EQ(http_request(api_port, "GET", "/api/magnetometer/calibration").body, after);
+
+    // The largest values come back whole.
+    EXPECT_EQ(status("PUT", "/api/magnetometer/calibration", "{" + eleven + R"(, "magnetometer_ellipsoid_22": -1e308})"),
+              "OK");
+    JsonPtr extreme = call("GET", "/api/magnetometer/calibration");
+    EXPECT_EQ(json_object_get_double(json_at(extreme.get(), "magnetometer_ellipsoid_22")), -1e308);
+}
+
+// A crash in the middle of a calibration save leaves the old calibration or
+// the new one, never a mix of two requests.
+TEST_F(LaserCompassSystem, CalibrationSurvivesAKillWhole)
+{
+    start_in_units(0);
+    auto body = [](int n) {
+        std::string text = "{";
+        for (const char *key : {"calibration_x", "calibration_y", "calibration_z", "ellipsoid_00", "ellipsoid_01",
+                                "ellipsoid_02", "ellipsoid_10", "ellipsoid_11", "ellipsoid_12", "ellipsoid_20",
+                                "ellipsoid_21", "ellipsoid_22"})
+            text += std::string(text.size() > 1 ? ", " : "") + "\"magnetometer_" + key + "\": " + std::to_string(n);
+        return text + "}";
+    };
+    for (int run = 0; run < 8; ++run) {
+        std::atomic<bool> stop{false};
+        std::thread writer([&] {
+            for (int n = 1; !stop; ++n)
+                http_request(api_port, "PUT", "/api/magnetometer/calibration", body(run * 1000 + n), 500ms);
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(50 + 37 * run));
+        api.signal(SIGKILL);
+        api.wait_exit();
+        stop = true;
+        writer.join();
+        restart();
+        JsonPtr stored = call("GET", "/api/magnetometer/calibration");
+        std::set<double> values;
+        json_object_object_foreach(stored.get(), key, value)
+            if (strcmp(key, "magnetometer_calibrated") != 0)
+                values.insert(json_object_get_double(value));
+        EXPECT_EQ(values.size(), 1u) << "run " << run << ": " << json_object_to_json_string(stored.get());
+    }
 }
 
 }  // namespace

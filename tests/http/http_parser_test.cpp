@@ -87,6 +87,10 @@ TEST(HttpParser, ReadsTheRequestLineAndKnownHeaders)
     Parsed mixed = parse("GET / HTTP/1.1\r\nhOST:\t \t first\r\nhost:  second \r\nCONTENT-TYPE:x\r\n\r\n");
     EXPECT_STREQ(mixed.request->host, "second ");
     EXPECT_STREQ(mixed.request->content_type, "x");
+    // Field values may carry UTF-8 text and tabs.
+    Parsed utf8 = parse("GET / HTTP/1.1\r\nUser-Agent: Caf\xc3\xa9\tTablet/2\r\nX: \xff\r\n\r\n");
+    EXPECT_EQ(utf8.result, 0);
+    EXPECT_STREQ(utf8.request->user_agent, "Caf\xc3\xa9\tTablet/2");
 }
 
 TEST(HttpParser, VersionZeroNineOnlyForGet)
@@ -112,7 +116,8 @@ TEST(HttpParser, MalformedRequests)
              std::string("GET /a HTTP/1.1\n\n"),                        // bare line feeds
              std::string("GET /a HTTP/12345.1\r\n\r\n"),                // absurd version
              std::string("GET /a HTTP/1.1\r\nBad Name: x\r\n\r\n"),
-             std::string("GET /a HTTP/1.1\r\nX: caf\xc3\xa9\r\n\r\n"),  // byte above 0x7E in a value
+             std::string("GET /a HTTP/1.1\r\nX: a\x01z\r\n\r\n"),         // control byte in a value
+             std::string("GET /a HTTP/1.1\r\nX: a\x7fz\r\n\r\n"),
              std::string("POST /a HTTP/1.1\r\nContent-Length: -5\r\n\r\n"),
              std::string("POST /a HTTP/1.1\r\nContent-Length: 99999999999\r\n\r\n"),
              "GET /" + std::string(8200, 'a') + " HTTP/1.1\r\n\r\n",     // tokens overflow the buffer
