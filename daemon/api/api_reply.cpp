@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -182,7 +183,9 @@ int api_reply_no_content(http_connection *connection)
 
 int api_reply_jpeg_file(http_connection *connection, const char *absolute)
 {
-    int fd = open(vx4_path(absolute).c_str(), O_RDONLY | O_CLOEXEC);
+    // Pictures live on the stick: a FIFO or a link to a device there must
+    // neither block the API nor stream for ever.
+    int fd = vx4_open_for_reading(vx4_path(absolute));
     struct stat st;
     if (fd < 0 || fstat(fd, &st) != 0) {
         if (fd >= 0)
@@ -196,8 +199,9 @@ int api_reply_jpeg_file(http_connection *connection, const char *absolute)
     int sent = http_connection_send(connection, head, head_length);
     char piece[file_piece];
     ssize_t got;
-    while (sent == 0 && (got = read(fd, piece, sizeof piece)) > 0)
-        sent = http_connection_send(connection, piece, static_cast<size_t>(got));
+    // No more than the length announced, should the file grow meanwhile.
+    for (off_t left = st.st_size; sent == 0 && left > 0 && (got = read(fd, piece, sizeof piece)) > 0; left -= got)
+        sent = http_connection_send(connection, piece, static_cast<size_t>(std::min<off_t>(got, left)));
     close(fd);
     shutdown(connection->socket, SHUT_RDWR);
     return 0;

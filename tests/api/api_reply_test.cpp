@@ -10,7 +10,7 @@
 
 #include "support.h"
 
-using vx4test::SandboxRoot;
+using namespace vx4test;
 
 namespace {
 
@@ -118,6 +118,13 @@ TEST(ApiReply, JpegFileOrNotFound)
     Connection connection("GET /api/camera/imagecache HTTP/1.1\r\n\r\n");
     api_reply_jpeg_file(connection.get(), "/tmp/imagecache");
     EXPECT_EQ(connection.reply(), std::string(http_not_found_response, http_not_found_length));
+    // Whatever else sits there is not a picture: neither waited for nor streamed.
+    for (Planted kind : {Planted::fifo, Planted::link_to_zero, Planted::link_elsewhere, Planted::folder}) {
+        root.plant("/tmp/imagecache", kind);
+        Connection planted("GET /api/camera/imagecache HTTP/1.1\r\n\r\n");
+        api_reply_jpeg_file(planted.get(), "/tmp/imagecache");
+        EXPECT_EQ(planted.reply(), std::string(http_not_found_response, http_not_found_length)) << planted_name(kind);
+    }
 }
 
 std::string put(const std::string &body)

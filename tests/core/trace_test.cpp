@@ -101,6 +101,32 @@ TEST_F(TraceTest, ALongMessageIsCutButKeepsItsStampAndNewline)
     EXPECT_EQ(text.back(), '\n');
 }
 
+TEST_F(TraceTest, TextFromOutsideCannotForgeLines)
+{
+    start_with_mask("0x10");
+    const std::pair<std::string, std::string> cases[] = {
+        {"off\nHAPI: forged [00:00:00.000]", R"(HAPI: mode off\nHAPI: forged [00:00:00.000])"},
+        {"a\rb\tc\x1b[2Jd\x7f", R"(HAPI: mode a\rb\tc\x1B[2Jd\x7F)"},
+        {"caf\xc3\xa9", "HAPI: mode caf\xc3\xa9"},
+        {std::string(600, '\r'), "HAPI: mode " + [] {  // escapes count against the line's limit
+             std::string escapes;
+             for (int i = 0; i < 241; ++i)
+                 escapes += "\\r";
+             return escapes;
+         }()},
+    };
+    for (const auto &[text, line] : cases)
+        trace(TRACE_HTTP_API, "mode %s", text.c_str());
+    trace(TRACE_HTTP_API, "mode %s\n", "ends in a line end");  // the caller's own line end stays
+    auto written = lines();
+    ASSERT_EQ(written.size(), 7u) << root.read("/media/usb99/trace");
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(written[i + 1].substr(0, written[i + 1].rfind(" [")), cases[i].second);
+        EXPECT_TRUE(std::regex_search(written[i + 1], std::regex(stamp + "$")));
+    }
+    EXPECT_EQ(written[5], "HAPI: mode ends in a line end");
+}
+
 TEST_F(TraceTest, DumpHasALabelLineAndPaddedRowsOfSixteenBytes)
 {
     start_with_mask("0x20");

@@ -40,8 +40,11 @@ TEST_F(BoardSystem, FifoLinesBecomeRegisterWrites)
 {
     start();
     ASSERT_TRUE(wait_until([this] { return writes().size() == 1; }));
+    // A line longer than 1023 characters is dropped whole, a NUL inside it or not.
+    std::string long_lines = std::string(1023, 'x') + "laser disable\n" + std::string(1, 'y') + std::string(1, '\0') +
+                             std::string(1021, 'y') + "laser disable\n";
     fifo("pwm 300\npwm -5\npwm\npwm 128\nlow\nstrip\nleds_off\n"
-         "laser enable\ncamera disable\ncamera enabled\nlaser disable\nnothing we know\n");
+         "laser enable\n" + long_lines + "camera disable\ncamera enabled\nlaser disable\nnothing we know\n");
     ASSERT_TRUE(wait_until([this] { return writes().size() >= 12; })) << writes().size();
     EXPECT_EQ(writes(), (Writes{{0, {0x06}},
                                 {1, {0x00, 255}}, {1, {0x00, 0}}, {1, {0x00, 0}}, {1, {0x00, 128}},
@@ -68,6 +71,34 @@ TEST_F(BoardSystem, PublishesReadingsToRedisEverySecond)
     }, 3000ms));
     sim->post("/board/readings", R"({"pb_motor_type": 7})");
     EXPECT_TRUE(wait_until([this] { return redis->get("vx4-motor-type") == "none"; }, 3000ms));
+}
+
+// A stopped redis (SIGSTOP) must hold neither the loop nor the board's
+// refresh; once it goes on, the readings are published again.
+TEST_F(BoardSystem, AStoppedRedisHoldsNeitherTheLoopNorTheRefresh)
+{
+    start();
+    sim->post("/board/readings", R"({"pb_monitor_vin_volts": 18.25})");
+    ASSERT_TRUE(wait_until([this] { return redis_number("avr-voltage", 18.25); }, 5000ms));
+    auto refresh_rate = [this](milliseconds period) {
+        long long before = reads();
+        std::this_thread::sleep_for(period);
+        return static_cast<double>(reads() - before) / static_cast<double>(period.count());
+    };
+    double answering = refresh_rate(1500ms);
+    redis->signal(SIGSTOP);
+    double stopped = refresh_rate(2500ms);
+    // The loop still acts on a FIFO line at once.
+    auto sent = std::chrono::steady_clock::now();
+    fifo("laser enable\n");
+    ASSERT_TRUE(wait_until([this] { return writes().back() == Writes::value_type{0, {0x0E}}; }, 2000ms));
+    auto latency = std::chrono::steady_clock::now() - sent;
+    redis->signal(SIGCONT);
+
+    EXPECT_GE(stopped, answering * 0.8) << "refreshes per ms: " << answering << " answering, " << stopped << " stopped";
+    EXPECT_LT(latency, 400ms);
+    sim->post("/board/readings", R"({"pb_monitor_vin_volts": 17.0})");
+    EXPECT_TRUE(wait_until([this] { return redis_number("avr-voltage", 17.0); }, 8000ms));
 }
 
 TEST_F(BoardSystem, SavedSuspensionHoldsFromStart)

@@ -104,6 +104,7 @@ public:
     int port() const { return port_; }
     std::optional<std::string> get(const std::string &key) const;
     void set(const std::string &key, const std::string &value) const;
+    void signal(int number) const { process_.signal(number); }  // SIGSTOP, SIGCONT
 
 private:
     int port_;

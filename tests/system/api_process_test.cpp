@@ -111,6 +111,70 @@ TEST_F(ApiProcess, RefusesToStartWithAPeerOffLoopback)
     EXPECT_FALSE(root.exists("/var/run/vx4/api.fifo"));
 }
 
+// Whatever sits at the names of the files it shares with others, the daemon
+// starts, serves, and writes nothing through a link; its mask watcher
+// survives such a file swapped in later.
+class ApiSharedFiles : public ApiProcess, public ::testing::WithParamInterface<Planted> {
+protected:
+    static constexpr const char *files[] = {"/config/system.json", "/home/vx4/nv/nv00.json", "/home/vx4/nv/nv01.json",
+                                            "/media/usb99/trace",  "/media/usb99/trace_mask", "/tmp/intensity",
+                                            "/tmp/lighting",       "/tmp/focus_speed",        "/tmp/zoom_speed"};
+    std::string mask() const
+    {
+        JsonPtr reply = parse_json(http_request(port, "GET", "/api/trace/mask").body);
+        return reply ? json_object_get_string(json_at(reply.get(), "trace_mask")) : "";
+    }
+    int port = 0;
+};
+
+TEST_P(ApiSharedFiles, NeitherStallNorMisleadTheDaemon)
+{
+    for (const char *file : files)
+        root.plant(file, GetParam());
+    auto env = sandbox_environment(root);
+    port = std::stoi(env["VX4_API_PORT"]);
+    api = Process({api_program()}, env, root.at("/api"));
+    ASSERT_TRUE(wait_started()) << api.errors();
+    ASSERT_TRUE(wait_until([this] { return !mask().empty(); })) << api.errors();
+    bool folder = GetParam() == Planted::folder;
+    EXPECT_EQ(root.read("/tmp/intensity"), folder ? "" : "25");  // state files replaced, links and all
+    std::string put = http_request(port, "PUT", "/api/trace/mask", R"({"trace_mask": 16})").body;
+    EXPECT_EQ(put, folder ? R"({"status":"BAD_REQUEST"})" : R"({"status":"OK"})");
+    if (!folder) {
+        EXPECT_TRUE(wait_until([this] { return mask() == "16"; }));
+    }
+    EXPECT_TRUE(root.elsewhere_untouched());
+
+    // Swapped in while running, then replaced by a real mask file.
+    root.plant("/media/usb99/trace_mask", GetParam());
+    root.remove("/media/usb99/trace_mask");
+    root.write("/media/usb99/trace_mask", "0x00000022");
+    EXPECT_TRUE(wait_until([this] { return mask() == "34"; })) << mask();
+    EXPECT_TRUE(root.elsewhere_untouched());
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, ApiSharedFiles, ::testing::ValuesIn(all_planted),
+                         [](const auto &kind) { return std::string(planted_name(kind.param)); });
+
+TEST_F(ApiProcess, ASecondDaemonExitsAtOnceAndTouchesNothing)
+{
+    start();
+    ASSERT_TRUE(wait_started()) << api.errors();
+    struct stat fifo;
+    ASSERT_EQ(stat(root.at("/var/run/vx4/api.fifo").c_str(), &fifo), 0);
+    std::string first_trace = trace();
+
+    Process second({api_program()}, sandbox_environment(root), root.at("/second"));
+    EXPECT_EQ(second.wait_exit(), 1);
+    EXPECT_EQ(second.errors(), api_program() + ": vx4-api is already running (pid " + std::to_string(api.pid()) +
+                                   "), not starting a second one\n");
+    struct stat after;
+    ASSERT_EQ(stat(root.at("/var/run/vx4/api.fifo").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, fifo.st_ino);
+    EXPECT_EQ(trace(), first_trace);
+    EXPECT_TRUE(api.running());
+}
+
 TEST_F(ApiProcess, MissingRunFolderFailsWithTheFifoMessage)
 {
     root.remove("/var/run/vx4");
