@@ -1,12 +1,6 @@
 // The laser range finder and the compass calibration through the API on the
 // simulated head.
 #include <gtest/gtest.h>
-#include <signal.h>
-
-#include <atomic>
-#include <cstring>
-#include <set>
-#include <thread>
 
 #include "core/settings.h"
 #include "head_system.h"
@@ -110,40 +104,6 @@ TEST_F(LaserCompassSystem, CalibrationIsStoredOnlyWhole)
               "OK");
     JsonPtr extreme = call("GET", "/api/magnetometer/calibration");
     EXPECT_EQ(json_object_get_double(json_at(extreme.get(), "magnetometer_ellipsoid_22")), -1e308);
-}
-
-// A crash in the middle of a calibration save leaves the old calibration or
-// the new one, never a mix of two requests.
-TEST_F(LaserCompassSystem, CalibrationSurvivesAKillWhole)
-{
-    start_in_units(0);
-    auto body = [](int n) {
-        std::string text = "{";
-        for (const char *key : {"calibration_x", "calibration_y", "calibration_z", "ellipsoid_00", "ellipsoid_01",
-                                "ellipsoid_02", "ellipsoid_10", "ellipsoid_11", "ellipsoid_12", "ellipsoid_20",
-                                "ellipsoid_21", "ellipsoid_22"})
-            text += std::string(text.size() > 1 ? ", " : "") + "\"magnetometer_" + key + "\": " + std::to_string(n);
-        return text + "}";
-    };
-    for (int run = 0; run < 8; ++run) {
-        std::atomic<bool> stop{false};
-        std::thread writer([&] {
-            for (int n = 1; !stop; ++n)
-                http_request(api_port, "PUT", "/api/magnetometer/calibration", body(run * 1000 + n), 500ms);
-        });
-        std::this_thread::sleep_for(std::chrono::milliseconds(50 + 37 * run));
-        api.signal(SIGKILL);
-        api.wait_exit();
-        stop = true;
-        writer.join();
-        restart();
-        JsonPtr stored = call("GET", "/api/magnetometer/calibration");
-        std::set<double> values;
-        json_object_object_foreach(stored.get(), key, value)
-            if (strcmp(key, "magnetometer_calibrated") != 0)
-                values.insert(json_object_get_double(value));
-        EXPECT_EQ(values.size(), 1u) << "run " << run << ": " << json_object_to_json_string(stored.get());
-    }
 }
 
 }  // namespace

@@ -44,7 +44,8 @@ TEST_F(ApiHttp, UnknownRoutesGetTheFixedPageWhateverTheVersion)
     for (const std::string &request :
          {std::string("GET /api/status HTTP/1.1\r\nHost: x\r\n\r\n"), std::string("GET /api/status HTTP/1.0\r\n\r\n"),
           std::string("GET /api/versions\r\n"), std::string("DELETE /api/status HTTP/1.1\r\n\r\n"),
-          std::string("POST /api/seats/request HTTP/1.1\r\ncontent-length: 2\r\n\r\n{}")})
+          std::string("POST /api/seats/request HTTP/1.1\r\ncontent-length: 2\r\n\r\n{}"),
+          std::string("GET /api/status HTTP/1.1\r\nUser-Agent: Caf\xc3\xa9-Tablet \xe2\x9c\x93\r\n\r\n")})
         EXPECT_EQ(tcp_exchange(port, request), not_found) << request;
 
     std::string p = std::to_string(port);

@@ -5,7 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstring>
 #include <regex>
+#include <set>
+#include <thread>
 
 #include "support.h"
 
@@ -20,6 +24,7 @@ protected:
         auto env = sandbox_environment(root);
         for (const auto &[name, value] : overrides)
             env[name] = value;
+        port = std::stoi(env["VX4_API_PORT"]);
         api = Process({api_program()}, env, root.at("/api"));
     }
     bool wait_started()
@@ -28,8 +33,14 @@ protected:
     }
     std::string trace() const { return root.read("/media/usb99/trace"); }
 
+    bool wait_served()
+    {
+        return wait_started() && wait_until([this] { return http_request(port, "GET", "/", "", 200ms).status; });
+    }
+
     SandboxRoot root;
     Process api;
+    int port = 0;
 };
 
 TEST_F(ApiProcess, StartsRotatesTheTraceAndCreatesTheFifo)
@@ -124,18 +135,14 @@ protected:
         JsonPtr reply = parse_json(http_request(port, "GET", "/api/trace/mask").body);
         return reply ? json_object_get_string(json_at(reply.get(), "trace_mask")) : "";
     }
-    int port = 0;
 };
 
 TEST_P(ApiSharedFiles, NeitherStallNorMisleadTheDaemon)
 {
     for (const char *file : files)
         root.plant(file, GetParam());
-    auto env = sandbox_environment(root);
-    port = std::stoi(env["VX4_API_PORT"]);
-    api = Process({api_program()}, env, root.at("/api"));
-    ASSERT_TRUE(wait_started()) << api.errors();
-    ASSERT_TRUE(wait_until([this] { return !mask().empty(); })) << api.errors();
+    start();
+    ASSERT_TRUE(wait_served()) << api.errors();
     bool folder = GetParam() == Planted::folder;
     EXPECT_EQ(root.read("/tmp/intensity"), folder ? "" : "25");  // state files replaced, links and all
     std::string put = http_request(port, "PUT", "/api/trace/mask", R"({"trace_mask": 16})").body;
@@ -173,6 +180,42 @@ TEST_F(ApiProcess, ASecondDaemonExitsAtOnceAndTouchesNothing)
     EXPECT_EQ(after.st_ino, fifo.st_ino);
     EXPECT_EQ(trace(), first_trace);
     EXPECT_TRUE(api.running());
+}
+
+// A crash in the middle of a calibration save leaves the old calibration or
+// the new one, never a mix of two requests.
+TEST_F(ApiProcess, CalibrationSurvivesAKillWhole)
+{
+    start();
+    ASSERT_TRUE(wait_served()) << api.errors();
+    auto body = [](int n) {
+        std::string text = "{";
+        for (const char *key : {"calibration_x", "calibration_y", "calibration_z", "ellipsoid_00", "ellipsoid_01",
+                                "ellipsoid_02", "ellipsoid_10", "ellipsoid_11", "ellipsoid_12", "ellipsoid_20",
+                                "ellipsoid_21", "ellipsoid_22"})
+            text += std::string(text.size() > 1 ? ", " : "") + "\"magnetometer_" + key + "\": " + std::to_string(n);
+        return text + "}";
+    };
+    for (int run = 0; run < 8; ++run) {
+        std::atomic<bool> stop{false};
+        std::thread writer([&] {
+            for (int n = 1; !stop; ++n)
+                http_request(port, "PUT", "/api/magnetometer/calibration", body(run * 1000 + n), 500ms);
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(50 + 37 * run));
+        api.signal(SIGKILL);
+        api.wait_exit();
+        stop = true;
+        writer.join();
+        start();
+        ASSERT_TRUE(wait_served()) << api.errors();
+        JsonPtr stored = parse_json(http_request(port, "GET", "/api/magnetometer/calibration").body);
+        std::set<double> values;
+        json_object_object_foreach(stored.get(), key, value)
+            if (strcmp(key, "magnetometer_calibrated") != 0)
+                values.insert(json_object_get_double(value));
+        EXPECT_EQ(values.size(), 1u) << "run " << run << ": " << json_object_to_json_string(stored.get());
+    }
 }
 
 TEST_F(ApiProcess, MissingRunFolderFailsWithTheFifoMessage)
