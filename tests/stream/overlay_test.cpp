@@ -10,7 +10,7 @@
 #include "overlay.h"
 #include "support.h"
 
-using namespace vx4test;
+using vx4test::SandboxRoot;
 
 namespace {
 
@@ -160,18 +160,6 @@ TEST_F(Overlays, EntriesMissingKeysAreNamedOnEveryFrameAndSkipped)
     cv::Rect changed = pixels_where(frame, [](uchar v) { return v != 200; });
     EXPECT_NEAR(changed.x + changed.width / 2.0, 640, 2);
     EXPECT_NEAR(changed.y + changed.height / 2.0, 361, 3);
-}
-
-TEST_F(Overlays, AFileThatIsNotARegularOneIsRefusedLikeABrokenOne)
-{
-    for (Planted kind : all_planted) {
-        root.plant("/tmp/overlays.json", kind);
-        EXPECT_FALSE(draw_fresh()) << planted_name(kind);
-        EXPECT_EQ(said(), "/tmp/overlays.json updated\nError parsing /tmp/overlays.json\n") << planted_name(kind);
-        fclose(messages);
-        messages = fopen(root.at("/messages").c_str(), "w");
-        renderer = std::make_unique<OverlayRenderer>(root.at("/tmp/overlays.json"), messages);
-    }
 }
 
 TEST_F(Overlays, AbsurdPositionsAreDrawnOffThePicture)
