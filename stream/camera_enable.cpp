@@ -60,7 +60,6 @@ int CameraEnable::attempt()
     }
     std::lock_guard<std::mutex> hold(lock_);
     fifo_ = fd;
-    delivered_ = true;
     return 0;
 }
 
@@ -74,12 +73,6 @@ bool CameraEnable::start()
     stream_log("Cannot write to %s: %s, retrying in the background", path_.c_str(), reason(error));
     thread_ = std::thread(&CameraEnable::retry, this);
     return false;
-}
-
-bool CameraEnable::delivered()
-{
-    std::lock_guard<std::mutex> hold(lock_);
-    return delivered_;
 }
 
 void CameraEnable::retry()

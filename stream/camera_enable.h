@@ -21,7 +21,6 @@ public:
     // Tries once at once; true when the line went in. Otherwise logs why, once,
     // and leaves the retries to the thread.
     bool start();
-    bool delivered();
     // Ends the retries; nothing is logged after it returns.
     void stop();
 
@@ -35,7 +34,6 @@ private:
     std::mutex lock_;
     std::condition_variable wake_;
     bool stopping_ = false;
-    bool delivered_ = false;
     int fifo_ = -1;
     std::thread thread_;
 };
