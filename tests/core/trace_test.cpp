@@ -104,27 +104,17 @@ TEST_F(TraceTest, ALongMessageIsCutButKeepsItsStampAndNewline)
 TEST_F(TraceTest, TextFromOutsideCannotForgeLines)
 {
     start_with_mask("0x10");
-    const std::pair<std::string, std::string> cases[] = {
-        {"off\nHAPI: forged [00:00:00.000]", R"(HAPI: mode off\nHAPI: forged [00:00:00.000])"},
-        {"a\rb\tc\x1b[2Jd\x7f", R"(HAPI: mode a\rb\tc\x1B[2Jd\x7F)"},
-        {"caf\xc3\xa9", "HAPI: mode caf\xc3\xa9"},
-        {std::string(600, '\r'), "HAPI: mode " + [] {  // escapes count against the line's limit
-             std::string escapes;
-             for (int i = 0; i < 241; ++i)
-                 escapes += "\\r";
-             return escapes;
-         }()},
-    };
-    for (const auto &[text, line] : cases)
-        trace(TRACE_HTTP_API, "mode %s", text.c_str());
-    trace(TRACE_HTTP_API, "mode %s\n", "ends in a line end");  // the caller's own line end stays
+    trace(TRACE_HTTP_API, "mode %s", "off\nHAPI: forged");
+    trace(TRACE_HTTP_API, "mode %s", "a\rb\tc\x1b[2Jd\x7f caf\xc3\xa9");
+    trace(TRACE_HTTP_API, "mode %s", std::string(600, '\r').c_str());  // escapes count against the limit
+    trace(TRACE_HTTP_API, "mode %s\n", "ends");                         // the caller's own line end stays
     auto written = lines();
-    ASSERT_EQ(written.size(), 7u) << root.read("/media/usb99/trace");
-    for (size_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(written[i + 1].substr(0, written[i + 1].rfind(" [")), cases[i].second);
-        EXPECT_TRUE(std::regex_search(written[i + 1], std::regex(stamp + "$")));
-    }
-    EXPECT_EQ(written[5], "HAPI: mode ends in a line end");
+    ASSERT_EQ(written.size(), 6u);
+    auto message = [&](size_t i) { return written[i].substr(0, written[i].rfind(" [")); };
+    EXPECT_EQ(message(1), R"(HAPI: mode off\nHAPI: forged)");
+    EXPECT_EQ(message(2), "HAPI: mode a\\rb\\tc\\x1B[2Jd\\x7F caf\xc3\xa9");
+    EXPECT_EQ(message(3).size(), 11u + 2 * 241);
+    EXPECT_EQ(written[4], "HAPI: mode ends");
 }
 
 TEST_F(TraceTest, DumpHasALabelLineAndPaddedRowsOfSixteenBytes)
@@ -171,31 +161,11 @@ TEST_F(TraceTest, MaskEditIsAppliedLiveWithAModifyRecord)
     EXPECT_NE(text.find("VSIO: now selected"), std::string::npos);
 }
 
-TEST_F(TraceTest, MaskFileReplacedByRenameIsStillWatched)
-{
-    start_with_mask("0x00000020");
-    root.write("/media/usb99/trace_mask.new", "0x00000001");
-    ASSERT_EQ(rename(root.at("/media/usb99/trace_mask.new").c_str(),
-                     root.at("/media/usb99/trace_mask").c_str()), 0);
-    ASSERT_TRUE(wait_for_line("modify mask 0x00000001" + stamp));
-
-    root.write("/media/usb99/trace_mask", "0x00000004");
-    EXPECT_TRUE(wait_for_line("modify mask 0x00000004" + stamp));
-}
-
 TEST_F(TraceTest, UnscannableMaskTextKeepsTheMaskInForce)
 {
     start_with_mask("0x00000020");
     root.write("/media/usb99/trace_mask", "none");
     ASSERT_TRUE(wait_for_line("modify mask 0x00000020" + stamp));
-}
-
-TEST_F(TraceTest, UnwritableMaskFileIsRefusedAndTheMaskStays)
-{
-    root.make_dir("/media/usb99/trace_mask");  // a folder cannot be opened for writing
-    init_trace();
-    EXPECT_EQ(set_trace_mask(0x20), -1);
-    EXPECT_EQ(get_trace_mask(), 0u);
 }
 
 TEST_F(TraceTest, WithoutTheStickNothingIsWrittenAndNothingFails)

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -77,36 +78,24 @@ void SandboxRoot::remove(const std::string &absolute) const
 
 const char *planted_name(Planted kind)
 {
-    switch (kind) {
-    case Planted::fifo: return "fifo";
-    case Planted::link_to_zero: return "link_to_zero";
-    case Planted::link_elsewhere: return "link_elsewhere";
-    case Planted::folder: return "folder";
-    case Planted::huge_file: return "huge_file";
-    }
-    return "?";
+    return std::array{"fifo", "link_to_zero", "link_elsewhere", "folder", "huge_file"}[static_cast<size_t>(kind)];
 }
 
 void SandboxRoot::plant(const std::string &absolute, Planted kind) const
 {
     remove(absolute);
-    fs::create_directories(fs::path(at(absolute)).parent_path());
-    std::string path = at(absolute);
-    std::string elsewhere = "/elsewhere/" + fs::path(absolute).filename().string();
-    bool made = true;
-    switch (kind) {
-    case Planted::fifo: made = mkfifo(path.c_str(), 0600) == 0; break;
-    case Planted::link_to_zero: made = symlink("/dev/zero", path.c_str()) == 0; break;
-    case Planted::link_elsewhere:
+    write(absolute, "{");
+    std::string path = at(absolute), elsewhere = "/elsewhere/" + fs::path(absolute).filename().string();
+    if (kind == Planted::link_elsewhere)
         write(elsewhere, "untouched");
-        made = symlink(at(elsewhere).c_str(), path.c_str()) == 0;
-        break;
-    case Planted::folder: make_dir(absolute); break;
-    case Planted::huge_file:  // sparse: costs no disk
-        write(absolute, "{");
-        made = truncate(path.c_str(), 1LL << 30) == 0;
-        break;
-    }
+    bool made = kind == Planted::huge_file ? truncate(path.c_str(), 1LL << 30) == 0  // sparse: costs no disk
+                                           : unlink(path.c_str()) == 0;
+    if (kind == Planted::fifo)
+        made = made && mkfifo(path.c_str(), 0600) == 0;
+    else if (kind == Planted::folder)
+        made = made && mkdir(path.c_str(), 0755) == 0;
+    else if (kind != Planted::huge_file)
+        made = made && symlink(kind == Planted::link_to_zero ? "/dev/zero" : at(elsewhere).c_str(), path.c_str()) == 0;
     if (!made)
         throw std::runtime_error("cannot plant " + path);
 }

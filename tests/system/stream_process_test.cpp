@@ -135,24 +135,6 @@ TEST_F(StreamProcess, LogsItsSettingsAsksForCameraPowerAndServesWhileTheCameraIs
     EXPECT_EQ(split_lines(log()).back().substr(27), "************** EXIT **************");
 }
 
-TEST_F(StreamProcess, WritesCameraEnableIntoTheDaemonsFifo)
-{
-    ASSERT_EQ(mkfifo(root.at("/var/run/vx4/api.fifo").c_str(), 0600), 0);
-    int reader = open(root.at("/var/run/vx4/api.fifo").c_str(), O_RDONLY | O_NONBLOCK);
-    ASSERT_GE(reader, 0);
-    start();
-    std::string received;
-    EXPECT_TRUE(wait_until([&] {
-        char buffer[64];
-        ssize_t got = read(reader, buffer, sizeof buffer);
-        if (got > 0)
-            received.append(buffer, static_cast<size_t>(got));
-        return received == "camera enable\n";
-    })) << received;
-    EXPECT_TRUE(logged("Camera enabled"));
-    close(reader);
-}
-
 TEST_F(StreamProcess, StartedBeforeTheDaemonItServesAndEnablesTheCameraOnceTheDaemonReads)
 {
     // The FIFO of an earlier run, with nobody reading it.
