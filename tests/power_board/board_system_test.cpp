@@ -78,25 +78,21 @@ TEST_F(BoardSystem, PublishesReadingsToRedisEverySecond)
 TEST_F(BoardSystem, AStoppedRedisHoldsNeitherTheLoopNorTheRefresh)
 {
     start();
-    sim->post("/board/readings", R"({"pb_monitor_vin_volts": 18.25})");
-    ASSERT_TRUE(wait_until([this] { return redis_number("avr-voltage", 18.25); }, 5000ms));
-    auto refresh_rate = [this](milliseconds period) {
+    ASSERT_TRUE(wait_until([this] { return redis->get("avr-voltage").has_value(); }, 5000ms));
+    auto refreshes_in = [this](milliseconds period) {
         long long before = reads();
         std::this_thread::sleep_for(period);
         return static_cast<double>(reads() - before) / static_cast<double>(period.count());
     };
-    double answering = refresh_rate(1500ms);
+    double answering = refreshes_in(1500ms);
     redis->signal(SIGSTOP);
-    double stopped = refresh_rate(2500ms);
-    // The loop still acts on a FIFO line at once.
+    double stopped = refreshes_in(2500ms);
     auto sent = std::chrono::steady_clock::now();
-    fifo("laser enable\n");
+    fifo("laser enable\n");  // handled on the loop
     ASSERT_TRUE(wait_until([this] { return writes().back() == Writes::value_type{0, {0x0E}}; }, 2000ms));
-    auto latency = std::chrono::steady_clock::now() - sent;
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, 400ms);
     redis->signal(SIGCONT);
-
     EXPECT_GE(stopped, answering * 0.8) << "refreshes per ms: " << answering << " answering, " << stopped << " stopped";
-    EXPECT_LT(latency, 400ms);
     sim->post("/board/readings", R"({"pb_monitor_vin_volts": 17.0})");
     EXPECT_TRUE(wait_until([this] { return redis_number("avr-voltage", 17.0); }, 8000ms));
 }

@@ -83,14 +83,6 @@ TEST_F(ApiProcess, ReplacesAStaleFifoAndKeepsReadingIt)
     EXPECT_TRUE(api.running());
 }
 
-TEST_F(ApiProcess, AppliesAMaskFileEditWithinASecond)
-{
-    start();
-    ASSERT_TRUE(wait_started());
-    root.write("/media/usb99/trace_mask", "0x00002000");
-    EXPECT_TRUE(wait_until([this] { return trace().find("modify mask 0x00002000") != std::string::npos; }, 1000ms));
-}
-
 TEST_F(ApiProcess, UserSignalsLeaveItRunning)
 {
     start();

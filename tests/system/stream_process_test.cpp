@@ -137,29 +137,19 @@ TEST_F(StreamProcess, LogsItsSettingsAsksForCameraPowerAndServesWhileTheCameraIs
 
 TEST_F(StreamProcess, StartedBeforeTheDaemonItServesAndEnablesTheCameraOnceTheDaemonReads)
 {
-    // The FIFO of an earlier run, with nobody reading it.
     std::string fifo = root.at("/var/run/vx4/api.fifo");
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);  // an earlier run's, nobody reading it
     start();
     ASSERT_TRUE(logged("Starting main loop")) << log();
     auto client = viewer();
-    EXPECT_TRUE(wait_until([&] {
-        client->pump(50ms);
-        return !client->header().empty();
-    }, 5000ms)) << log();
-
+    EXPECT_TRUE(wait_until([&] { return client->pump(50ms), !client->header().empty(); })) << log();
     // The daemon starts: a new FIFO in place of the old one.
     unlink(fifo.c_str());
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     int daemon = open(fifo.c_str(), O_RDWR | O_NONBLOCK);
-    std::string received;
-    EXPECT_TRUE(wait_until([&] {
-        char buffer[64];
-        ssize_t got = read(daemon, buffer, sizeof buffer);
-        if (got > 0)
-            received.append(buffer, static_cast<size_t>(got));
-        return received == "camera enable\n";
-    })) << received;
+    char received[32] = "";
+    EXPECT_TRUE(wait_until([&] { return read(daemon, received, sizeof received - 1) > 0; }));
+    EXPECT_STREQ(received, "camera enable\n");
     close(daemon);
     EXPECT_TRUE(logged("Camera enabled"));
     EXPECT_EQ(count("Cannot write to " + fifo + ": no reader yet, retrying in the background"), 1u) << log();
