@@ -1,1 +1,1 @@
-vx4_add_test(platform_test LABEL unit SOURCES platform_test.cpp files_test.cpp)
+vx4_add_test(platform_test LABEL unit SOURCES platform_test.cpp)
