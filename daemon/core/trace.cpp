@@ -4,12 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
-#include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -221,7 +221,7 @@ void trace_data(int category, const char *label, const void *bytes, int count)
 
 int set_trace_mask(uint32_t mask)
 {
-    // Replaced, never written through: a link at the name stays as it was.
+    // Replaced whole: a link at the name is replaced, its target never written.
     char text[16];
     snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(mask));
     return vx4_replace_file(watched_mask_path, text);
