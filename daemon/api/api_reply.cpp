@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -84,6 +85,44 @@ bool api_json_int(json_object *body, const char *key, int32_t *value)
         return false;
     *value = json_object_get_int(found);
     return true;
+}
+
+int api_json_integer(json_object *body, const char *key, int32_t *value)
+{
+    json_object *found;
+    if (!body || !json_object_object_get_ex(body, key, &found))
+        return 0;
+    switch (json_object_get_type(found)) {
+    case json_type_int: {
+        int64_t number = json_object_get_int64(found);
+        if (number < INT32_MIN || number > INT32_MAX)
+            return -1;
+        *value = static_cast<int32_t>(number);
+        return 1;
+    }
+    case json_type_double: {
+        double number = json_object_get_double(found);
+        if (!std::isfinite(number) || number != std::trunc(number) || number < INT32_MIN || number > INT32_MAX)
+            return -1;
+        *value = static_cast<int32_t>(number);
+        return 1;
+    }
+    case json_type_string: {
+        const char *text = json_object_get_string(found);
+        const char *digits = text[0] == '-' || text[0] == '+' ? text + 1 : text;
+        if (*digits < '0' || *digits > '9')
+            return -1;
+        errno = 0;
+        char *end;
+        long number = strtol(text, &end, 10);
+        if (*end != '\0' || errno == ERANGE || number < INT32_MIN || number > INT32_MAX)
+            return -1;
+        *value = static_cast<int32_t>(number);
+        return 1;
+    }
+    default:
+        return -1;
+    }
 }
 
 bool api_json_boolean(json_object *body, const char *key, bool *value)

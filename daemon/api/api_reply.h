@@ -26,6 +26,11 @@ bool api_json_double(json_object *body, const char *key, double *value);
 // A double for a reply: "%.4f" when that reads back as the value, else the
 // fewest digits that do; null (a JSON null) for a value that is not finite.
 json_object *api_new_exact_double(double value);
+// An integer from a client: a JSON integer, a number without a fraction, or
+// a text of base-10 digits with an optional sign, within 32 bits. 1 with the
+// value; 0 when the key is absent; -1 for anything else (booleans, fractions,
+// non-finite numbers, texts with anything but digits), which handlers refuse.
+int api_json_integer(json_object *body, const char *key, int32_t *value);
 // Reads the body and copies the string under key, as api_json_string does.
 bool api_read_json_text(http_connection *connection, const char *body, int64_t length, const char *key,
                         char *text, size_t size);
