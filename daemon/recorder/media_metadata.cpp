@@ -234,7 +234,7 @@ int write_jpeg(const std::string &path, const vx4_media_metadata &m, const std::
     if (place.region >= 0) {
         std::string packet = vx4_build_xmp_packet(m, template_text, static_cast<size_t>(place.region_length));
         if (!packet.empty()) {
-            int fd = vx4_recorder_open(path, O_RDWR);
+            int fd = vx4_recorder_open_for_update(path);
             bool written = fd >= 0 && pwrite_all(fd, packet.data(), packet.size(), place.region) && fsync(fd) == 0;
             if (fd >= 0)
                 close(fd);
@@ -255,12 +255,12 @@ int write_jpeg(const std::string &path, const vx4_media_metadata &m, const std::
     size_t length = packet.size() + 2;
     std::string segment = {'\xFF', '\xE1', static_cast<char>(length >> 8), static_cast<char>(length & 0xFF)};
     data.insert(at, segment + packet);
-    return vx4_recorder_replace_file(path, data);
+    return vx4_replace_file(path, data, VX4_REPLACE_SYNC);
 }
 
 int write_mp4(const std::string &path, const vx4_media_metadata &m, const std::string &template_text)
 {
-    int fd = vx4_recorder_open(path, O_RDWR);
+    int fd = vx4_recorder_open_for_update(path);
     if (fd < 0)
         return -1;
     struct stat st;
@@ -481,7 +481,7 @@ int vx4_read_xmp(const std::string &path, vx4_media_metadata *metadata)
 {
     *metadata = vx4_media_metadata();
     file_type type = type_of(path);
-    int fd = type == OTHER ? -1 : vx4_recorder_open(path, O_RDONLY);
+    int fd = type == OTHER ? -1 : vx4_open_for_reading(path);
     if (fd < 0) {
         if (type != OTHER)
             trace(TRACE_RECORDER, "xmp read open fail");

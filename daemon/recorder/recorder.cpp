@@ -202,7 +202,7 @@ int write_record(const recording_record &record, json_object *files, const char 
     if (error)
         json_object_object_add(object, "error", json_object_new_string(error));
     const char *text = json_object_to_json_string_ext(object, JSON_C_TO_STRING_NOSLASHESCAPE);
-    int result = text ? vx4_recorder_replace_file(store(record.id + ".json"), text) : -1;
+    int result = text ? vx4_replace_file(store(record.id + ".json"), text, VX4_REPLACE_SYNC) : -1;
     json_object_put(object);
     return result;
 }
@@ -351,7 +351,7 @@ void write_vtt(const recording_record &record, const std::string &duration)
             text += static_cast<unsigned char>(c) < 0x20 ? ' ' : c;
     }
     std::string vtt = "WEBVTT\n\n00:00:00.000 --> " + end + ".000\n" + text + "\n";
-    if (vx4_recorder_replace_file(store(record.name + "_" + record.start_time + ".vtt"), vtt) == 0)
+    if (vx4_replace_file(store(record.name + "_" + record.start_time + ".vtt"), vtt, VX4_REPLACE_SYNC) == 0)
         trace(TRACE_RECORDER, "vtt file");
 }
 
@@ -360,7 +360,7 @@ void write_vtt(const recording_record &record, const std::string &duration)
 // recording to copy; -1 on failure (the eMMC file must stay).
 int copy_recording(const std::string &from, const std::string &to)
 {
-    int in = vx4_recorder_open(from, O_RDONLY);
+    int in = vx4_open_for_reading(from);
     if (in < 0)
         return errno == ENOENT ? 1 : -1;
     struct stat st;
@@ -374,7 +374,7 @@ int copy_recording(const std::string &from, const std::string &to)
         trace(TRACE_RECORDER, "cut short at %ld", static_cast<long>(length));
     std::string temporary = store(copy_temporary);
     unlink(temporary.c_str());
-    int out = vx4_recorder_open(temporary, O_WRONLY | O_CREAT | O_EXCL);
+    int out = vx4_recorder_create(temporary);
     int64_t copied = -1;
     if (out >= 0) {
         int shown = state.post_processing;
@@ -700,7 +700,7 @@ int cut_last_line(const std::string &path, const char *newline_format, const cha
                   const char *failure_format)
 {
     std::string text;
-    int fd = vx4_recorder_open(path, O_RDWR);
+    int fd = vx4_recorder_open_for_update(path);
     if (fd < 0)
         return -1;
     char piece[4096];
@@ -729,7 +729,7 @@ int cut_last_line(const std::string &path, const char *newline_format, const cha
 // Appends text to a list; the list's new length, or -1.
 int64_t append_line(const std::string &path, const std::string &text)
 {
-    int fd = vx4_recorder_open(path, O_WRONLY | O_APPEND | O_CREAT);
+    int fd = vx4_open_for_writing(path, true);
     if (fd < 0)
         return -1;
     std::string line = text + "\n";
@@ -850,8 +850,9 @@ int vx4_start_recorder()
     record.note = tmp_note("/tmp/video_note", false);
     if (write_record(record, nullptr) != 0)
         return -1;
-    if (vx4_recorder_replace_file(guid_path(), record.id) != 0 || vx4_recorder_replace_file(save_times_path(), "") != 0 ||
-        vx4_recorder_replace_file(image_notes_path(), "") != 0) {
+    if (vx4_replace_file(guid_path(), record.id, VX4_REPLACE_SYNC) != 0 ||
+        vx4_replace_file(save_times_path(), "", VX4_REPLACE_SYNC) != 0 ||
+        vx4_replace_file(image_notes_path(), "", VX4_REPLACE_SYNC) != 0) {
         trace(TRACE_RECORDER, "no guid file '%s'", strerror(errno));
         remove_start_files(record.id);
         return -1;
@@ -1026,7 +1027,7 @@ int vx4_set_recorder_video_note(const char *text)
     std::string note = text ? text : "";
     std::lock_guard<std::mutex> hold(state.lock);
     if (!state.recording)
-        return vx4_recorder_replace_file(vx4_path("/tmp/video_note"), note);
+        return vx4_replace_file(vx4_path("/tmp/video_note"), note, VX4_REPLACE_SYNC);
     recording_record record;
     if (!read_record(state.id, &record))
         return -1;
@@ -1045,7 +1046,7 @@ int vx4_set_recorder_image_note(const char *text)
     if (cut == -2)
         return -1;
     if (cut != 0)
-        return vx4_recorder_replace_file(vx4_path("/tmp/image_note"), note);
+        return vx4_replace_file(vx4_path("/tmp/image_note"), note, VX4_REPLACE_SYNC);
     int64_t length = append_line(image_notes_path(), note);
     trace(TRACE_RECORDER, "save note %ld", static_cast<long>(length));
     return length < 0 ? -1 : 0;

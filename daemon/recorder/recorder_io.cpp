@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -19,24 +18,30 @@ namespace {
 constexpr size_t copy_piece = 8u << 20;
 constexpr size_t buffer_piece = 1u << 20;
 
-bool write_all(int fd, const char *data, size_t length)
-{
-    while (length > 0) {
-        ssize_t put = write(fd, data, length);
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0)
-            return false;
-        data += put;
-        length -= static_cast<size_t>(put);
-    }
-    return true;
-}
-
 std::string folder_of(const std::string &path)
 {
     size_t slash = path.rfind('/');
     return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Opens what lstat showed to be a regular file (or nothing, when creating),
+// and checks the descriptor again.
+int open_regular(const std::string &path, int flags)
+{
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        errno = S_ISLNK(st.st_mode) ? ELOOP : EINVAL;
+        return -1;
+    }
+    int fd = open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return -1;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
 }
 
 }  // namespace
@@ -59,25 +64,13 @@ std::string vx4_recorder_path(const char *folder, std::string_view name)
     return path;
 }
 
-int vx4_recorder_open(const std::string &path, int flags)
-{
-    int fd = open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return -1;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        errno = EINVAL;
-        return -1;
-    }
-    // Regular files never block; later reads and writes may wait for the disk.
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    return fd;
-}
+int vx4_recorder_create(const std::string &path) { return open_regular(path, O_WRONLY | O_CREAT | O_EXCL); }
+
+int vx4_recorder_open_for_update(const std::string &path) { return open_regular(path, O_RDWR); }
 
 int vx4_recorder_read_file(const std::string &path, size_t max_size, std::string *text)
 {
-    int fd = vx4_recorder_open(path, O_RDONLY);
+    int fd = vx4_open_for_reading(path);
     if (fd < 0)
         return -1;
     text->clear();
@@ -105,7 +98,7 @@ int vx4_recorder_read_file(const std::string &path, size_t max_size, std::string
 
 bool vx4_recorder_read_line(const std::string &path, size_t max_characters, std::string *line)
 {
-    int fd = vx4_recorder_open(path, O_RDONLY);
+    int fd = vx4_open_for_reading(path);
     if (fd < 0)
         return false;
     std::string text(max_characters + 1, '\0');
@@ -119,27 +112,6 @@ bool vx4_recorder_read_line(const std::string &path, size_t max_characters, std:
     size_t end = text.find('\n');
     *line = text.substr(0, end == std::string::npos ? max_characters : end);
     return true;
-}
-
-int vx4_recorder_replace_file(const std::string &path, std::string_view text)
-{
-    static std::atomic<unsigned> serial{0};
-    std::string temporary = folder_of(path) + "/.vx4-" + std::to_string(getpid()) + "-" +
-                            std::to_string(serial++) + ".tmp";
-    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return -1;
-    bool written = write_all(fd, text.data(), text.size()) && fsync(fd) == 0;
-    written = close(fd) == 0 && written;
-    // rename replaces a link at the name instead of writing through it.
-    if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
-        int error = errno;
-        unlink(temporary.c_str());
-        errno = error;
-        return -1;
-    }
-    vx4_recorder_sync_folder(path);
-    return 0;
 }
 
 int64_t vx4_recorder_file_size(const std::string &path)

@@ -1,8 +1,9 @@
-// How the recorder touches files. Its folders lie in shared or removable
-// places (the eMMC home, the internal stick, the operator's stick), so a file
-// is opened without following a link at its name and without blocking, and
-// used only when it is a regular file; a record is replaced whole by
-// write-then-rename. Client names are single names inside one folder.
+// How the recorder touches files, beside the platform's safe helpers. Its
+// folders lie in shared or removable places (the eMMC home, the internal
+// stick, the operator's stick), so a file is opened without following a link
+// at its name and without blocking, and used only when it is a regular file;
+// records are replaced whole by write-then-rename (vx4_replace_file). Client
+// names are single names inside one folder.
 #pragma once
 
 #include <sys/types.h>
@@ -25,18 +26,18 @@ bool vx4_is_single_name(std::string_view name);
 // The mapped path of name inside folder (folder as on the unit).
 std::string vx4_recorder_path(const char *folder, std::string_view name);
 
-// The whole file, at most max_size bytes. 0, or -1 with errno (ELOOP for a
-// link, EINVAL for something that is not a regular file, EFBIG when larger).
+// The whole file, at most max_size bytes, read as it comes (a bound of
+// megabytes costs no more than the file). 0, or -1 with errno as the
+// platform's safe opens give it (ELOOP, EINVAL, EFBIG when larger).
 int vx4_recorder_read_file(const std::string &path, size_t max_size, std::string *text);
 // The first line without its newline, at most max_characters. false when
 // the file cannot be read.
 bool vx4_recorder_read_line(const std::string &path, size_t max_characters, std::string *line);
-// Replaces the file with text through a new file in the same folder, flushed
-// to stable storage before and after the rename. 0 or -1.
-int vx4_recorder_replace_file(const std::string &path, std::string_view text);
-// Opens a regular file; flags as for open(2) (O_NOFOLLOW, O_NONBLOCK and
-// O_CLOEXEC are added; new files get mode 0644). The descriptor or -1.
-int vx4_recorder_open(const std::string &path, int flags);
+// A new regular file (an existing name is an error, never overwritten), and
+// an existing one for reading and writing in place; neither through a link.
+// The descriptor or -1.
+int vx4_recorder_create(const std::string &path);
+int vx4_recorder_open_for_update(const std::string &path);
 // Size of a regular file at path (links not followed), -1 when there is none.
 int64_t vx4_recorder_file_size(const std::string &path);
 // Flushes a folder's entries (after a rename or a new file in it).

@@ -135,8 +135,8 @@ void copy_one(json_object *object)
         trace(TRACE_RECORDER, "file '%s' exists", name.c_str());
         return;
     }
-    int in = vx4_recorder_open(vx4_recorder_path(VX4_RECORDER_STORE, name), O_RDONLY);
-    int out = in < 0 ? -1 : vx4_recorder_open(to, O_WRONLY | O_CREAT | O_EXCL);
+    int in = vx4_open_for_reading(vx4_recorder_path(VX4_RECORDER_STORE, name));
+    int out = in < 0 ? -1 : vx4_recorder_create(to);
     bool whole = out >= 0 && fstat(in, &st) == 0 && vx4_recorder_copy(in, out, st.st_size, nullptr) == st.st_size &&
                  fdatasync(out) == 0;
     if (out >= 0 && (close(out) != 0 || !whole)) {
@@ -199,7 +199,7 @@ void delete_one(json_object *object)
         json_object *note;
         if (json_object_object_get_ex(record, "note", &note))
             json_object_object_add(kept, "note", json_object_get(note));
-        vx4_recorder_replace_file(record_path, json_object_to_json_string_ext(kept, JSON_C_TO_STRING_NOSLASHESCAPE));
+        vx4_replace_file(record_path, json_object_to_json_string_ext(kept, JSON_C_TO_STRING_NOSLASHESCAPE), VX4_REPLACE_SYNC);
     } else {
         json_object_put(files);
         trace(TRACE_RECORDER, "rm parent");

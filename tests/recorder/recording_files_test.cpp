@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "core/trace.h"
-#include "recorder/recorder_io.h"
+#include "platform.h"
 #include "support.h"
 
 using namespace vx4test;
@@ -176,7 +176,7 @@ TEST_F(RecordingFiles, ListingNeverMissesARecordThatIsBeingRewritten)
     std::atomic<bool> done{false};
     std::thread writer([&] {
         for (int i = 0; i < 60; ++i)
-            vx4_recorder_replace_file(root.at(store + id + ".json"), record);
+            vx4_replace_file(root.at(store + id + ".json"), record, VX4_REPLACE_SYNC);
         done = true;
     });
     int listings = 0;
