@@ -1,7 +1,6 @@
 #include "core/stick_files.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <fnmatch.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -50,17 +49,13 @@ void vx4_copy_text(char *buffer, size_t size, const std::string &text)
 
 int vx4_open_stick_file(const std::string &path, long long *size)
 {
-    int fd = open(vx4_path(path).c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
+    int fd = vx4_open_for_reading(vx4_path(path));
     struct stat st;
-    int error = fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EINVAL;
-    if (error) {
-        close(fd);
-        errno = error;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        if (fd >= 0)
+            close(fd);
         return -1;
     }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     if (size)
         *size = st.st_size;
     return fd;

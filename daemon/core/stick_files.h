@@ -18,7 +18,6 @@ std::string vx4_stick_file_version(const std::string &path);
 // null buffer or size 0.
 void vx4_copy_text(char *buffer, size_t size, const std::string &text);
 
-// Opens a unit path for reading without blocking on a FIFO or device and
-// without following a link: a regular file only. The descriptor
-// (close-on-exec, blocking reads) and its size, or -1 with errno.
+// Opens a unit path for reading through the platform's safe open (a regular
+// file only, no link followed): the descriptor and the file's size, or -1.
 int vx4_open_stick_file(const std::string &path, long long *size);
