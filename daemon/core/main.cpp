@@ -20,6 +20,7 @@
 #include "platform.h"
 #include "power_board/power_board_internal.h"
 #include "recorder/recorder_texts.h"
+#include "supervisor/installer.h"
 #include "supervisor/supervisor.h"
 
 namespace {
@@ -41,6 +42,9 @@ const vx4_power_board_events board_events = {
     vx4_get_osd_item,
     camera_update_active,
 };
+
+// A software update ends with a reboot through the supervisor.
+const vx4_installer_events installer_events = {vx4_trigger_supervisor_shutdown};
 
 // Light words change the mask and keep the PWM, "pwm" the reverse: each
 // builds on what the board holds when its write goes out.
@@ -104,7 +108,9 @@ int main(int, char **argv)
     if (pthread_create(&api_thread, nullptr, http_server_thread, nullptr) == 0)
         pthread_detach(api_thread);
     vx4_create_intensity_loop();
+    vx4_start_installer(&installer_events);
     vx4_init_recorder_texts();
+    vx4_init_supervisor(1);
 
     vx4_application application;
     if (vx4_application_init(&application, argv[0]) != 0)
