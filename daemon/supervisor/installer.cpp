@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -39,9 +38,10 @@ constexpr size_t line_limit = 4096;   // longer script lines are cut
 std::atomic<int> type{INSTALL_NONE};
 vx4_installer_events events;
 
-// Hand-over to the installer thread.
-std::mutex work_lock;
-std::condition_variable work_condition;
+// Hand-over to the installer thread (plain POSIX objects, never destroyed
+// while the thread may wait on them).
+pthread_mutex_t work_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t work_condition = PTHREAD_COND_INITIALIZER;
 bool work_requested = false;
 std::string package_path;
 
@@ -133,13 +133,12 @@ void install(const std::string &package)
 void *installer_thread(void *)
 {
     for (;;) {
-        std::string package;
-        {
-            std::unique_lock<std::mutex> hold(work_lock);
-            work_condition.wait(hold, [] { return work_requested; });
-            work_requested = false;
-            package = package_path;
-        }
+        pthread_mutex_lock(&work_lock);
+        while (!work_requested)
+            pthread_cond_wait(&work_condition, &work_lock);
+        work_requested = false;
+        std::string package = package_path;
+        pthread_mutex_unlock(&work_lock);
         install(package);
     }
     return nullptr;
@@ -232,10 +231,11 @@ int vx4_trigger_software_update()
         return 0;
     }
     trace(TRACE_INSTALLER, "sw package '%s'", package.c_str());
-    std::lock_guard<std::mutex> hold(work_lock);
+    pthread_mutex_lock(&work_lock);
     package_path = package;
     work_requested = true;
-    work_condition.notify_one();
+    pthread_cond_signal(&work_condition);
+    pthread_mutex_unlock(&work_lock);
     // The type stays "software" until the unit restarts.
     return 1;
 }

@@ -1,6 +1,7 @@
 #include "supervisor/supervisor.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <json-c/json.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -10,7 +11,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -78,15 +78,17 @@ std::string battery_text;
 unsigned implausible_seen;  // sensors whose last reading was implausible, one bit each
 
 // Hand-over to the shutdown thread: a request is a flag, so none is lost
-// and the caller never waits for a sequence under way.
-std::mutex shutdown_lock;
-std::condition_variable shutdown_wake;
+// and the caller never waits for a sequence under way. (Plain POSIX
+// objects: they are never destroyed, not even at exit, while the thread
+// may still wait on them.)
+pthread_mutex_t shutdown_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t shutdown_wake = PTHREAD_COND_INITIALIZER;
 bool shutdown_pending = false;
 
 // Hand-over to the USB thread: ejections, and mounts and unmounts the
 // refresh found due (they may take long on a real stick).
-std::mutex usb_lock;
-std::condition_variable usb_wake;
+pthread_mutex_t usb_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t usb_wake = PTHREAD_COND_INITIALIZER;
 bool media_check_pending = false;
 bool eject_pending = false;
 
@@ -185,16 +187,18 @@ void check_plausible(unsigned bit, const char *what, double value)
 
 void wake_shutdown()
 {
-    std::lock_guard<std::mutex> hold(shutdown_lock);
+    pthread_mutex_lock(&shutdown_lock);
     shutdown_pending = true;
-    shutdown_wake.notify_one();
+    pthread_cond_signal(&shutdown_wake);
+    pthread_mutex_unlock(&shutdown_lock);
 }
 
 void wake_usb(bool eject)
 {
-    std::lock_guard<std::mutex> hold(usb_lock);
+    pthread_mutex_lock(&usb_lock);
     (eject ? eject_pending : media_check_pending) = true;
-    usb_wake.notify_one();
+    pthread_cond_signal(&usb_wake);
+    pthread_mutex_unlock(&usb_lock);
 }
 
 void on_battery(vx4_redis_result result, const char *text)
@@ -502,14 +506,12 @@ void eject()
 void usb_thread()
 {
     for (;;) {
-        bool ejecting, checking;
-        {
-            std::unique_lock<std::mutex> hold(usb_lock);
-            usb_wake.wait(hold, [] { return eject_pending || media_check_pending; });
-            ejecting = eject_pending;
-            checking = media_check_pending;
-            eject_pending = media_check_pending = false;
-        }
+        pthread_mutex_lock(&usb_lock);
+        while (!eject_pending && !media_check_pending)
+            pthread_cond_wait(&usb_wake, &usb_lock);
+        bool ejecting = eject_pending, checking = media_check_pending;
+        eject_pending = media_check_pending = false;
+        pthread_mutex_unlock(&usb_lock);
         if (ejecting)
             eject();
         if (checking)
@@ -549,11 +551,11 @@ void shutdown_sequence()
 void shutdown_thread()
 {
     for (;;) {
-        {
-            std::unique_lock<std::mutex> hold(shutdown_lock);
-            shutdown_wake.wait(hold, [] { return shutdown_pending; });
-            shutdown_pending = false;
-        }
+        pthread_mutex_lock(&shutdown_lock);
+        while (!shutdown_pending)
+            pthread_cond_wait(&shutdown_wake, &shutdown_lock);
+        shutdown_pending = false;
+        pthread_mutex_unlock(&shutdown_lock);
         shutdown_sequence();
     }
 }
