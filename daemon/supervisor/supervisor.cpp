@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -91,6 +92,14 @@ pthread_mutex_t usb_lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t usb_wake = PTHREAD_COND_INITIALIZER;
 bool media_check_pending = false;
 bool eject_pending = false;
+
+// Files for other programs (/tmp/camera_signal and the camera's texts and
+// temperatures) are written by a thread of their own, so that a slow /tmp
+// never holds the loop; the latest text of each file wins. (Never
+// destroyed: the thread may still run while the process exits.)
+pthread_mutex_t files_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t files_wake = PTHREAD_COND_INITIALIZER;
+auto &files_pending = *new std::map<std::string, std::string>;
 
 void copy_text(char *buffer, size_t size, const char *text)
 {
@@ -199,6 +208,29 @@ void wake_usb(bool eject)
     (eject ? eject_pending : media_check_pending) = true;
     pthread_cond_signal(&usb_wake);
     pthread_mutex_unlock(&usb_lock);
+}
+
+void publish_file(const char *absolute, const char *text)
+{
+    pthread_mutex_lock(&files_lock);
+    files_pending[absolute] = text;
+    pthread_cond_signal(&files_wake);
+    pthread_mutex_unlock(&files_lock);
+}
+
+void files_thread()
+{
+    std::map<std::string, std::string> writing;
+    for (;;) {
+        pthread_mutex_lock(&files_lock);
+        while (files_pending.empty())
+            pthread_cond_wait(&files_wake, &files_lock);
+        writing.swap(files_pending);
+        pthread_mutex_unlock(&files_lock);
+        for (const auto &[path, text] : writing)
+            vx4_write_state_file(path.c_str(), text.c_str());
+        writing.clear();
+    }
 }
 
 void on_battery(vx4_redis_result result, const char *text)
@@ -380,7 +412,7 @@ void refresh(struct ev_loop *, ev_timer *, int)
 void on_ping(bool answered)
 {
     camera_signal = answered ? 1 : 0;
-    vx4_write_state_file("/tmp/camera_signal", answered ? "0" : "1");
+    publish_file("/tmp/camera_signal", answered ? "0" : "1");
 }
 
 void ping(struct ev_loop *, ev_timer *, int)
@@ -401,13 +433,13 @@ void on_encoder(const vx4_encoder_status &status)
         memcpy(camera_temperature, found, sizeof camera_temperature);
         memcpy(camera_temperature_valid, valid, sizeof camera_temperature_valid);
     }
-    vx4_write_state_file("/tmp/channel_1_status", status.channel_1);
-    vx4_write_state_file("/tmp/channel_2_status", status.channel_2);
+    publish_file("/tmp/channel_1_status", status.channel_1);
+    publish_file("/tmp/channel_2_status", status.channel_2);
     const char *const files[3] = {"/tmp/fpga_temp", "/tmp/lens_temp", "/tmp/cpu_temp"};
     for (int i = 0; i < 3; ++i) {
         char text[32];
         snprintf(text, sizeof text, "%.2f", found[i]);
-        vx4_write_state_file(files[i], text);
+        publish_file(files[i], text);
     }
 }
 
@@ -629,6 +661,7 @@ void vx4_init_supervisor(int)
     ev_timer_start(loop, &poll_timer);
     std::thread(shutdown_thread).detach();
     std::thread(usb_thread).detach();
+    std::thread(files_thread).detach();
     initialised = true;
 }
 
