@@ -109,12 +109,12 @@ void copy_text(char *buffer, size_t size, const char *text)
 
 bool plausible(double value) { return std::isfinite(value) && value >= plausible_low && value <= plausible_high; }
 
-// Reads a file in a shared place without blocking and without following a
-// link; false unless it is a regular file.
-bool read_small_file(const char *absolute, size_t limit, std::string *text)
+// Reads a file without blocking, up to limit bytes; false unless it is a
+// regular file. Files in shared places are never read through a link.
+bool read_small_file(const char *absolute, size_t limit, std::string *text, bool follow_link = false)
 {
     text->clear();
-    int fd = open(vx4_path(absolute).c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    int fd = open(vx4_path(absolute).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | (follow_link ? 0 : O_NOFOLLOW));
     if (fd < 0)
         return false;
     struct stat st;
@@ -637,7 +637,7 @@ void vx4_init_supervisor(int)
     if (initialised)
         return;
     std::string text;
-    version = read_small_file(release_file, 255, &text) ? text : "";
+    version = read_small_file(release_file, 255, &text, true) ? text : "";
     {
         std::lock_guard<std::mutex> hold(lock);
         fill_rest_values(&record);
