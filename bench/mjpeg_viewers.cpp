@@ -1,7 +1,8 @@
 // Benchmark viewers of an MJPEG service: opens N connections on loopback,
 // splits each multipart stream into its JPEG parts and reports the new
 // pictures per second each viewer got (a part repeating the last picture
-// counts for nothing), the CPU time a given process spent meanwhile,
+// counts for nothing), the CPU time a given process spent meanwhile and its
+// resident memory at the end,
 // and the latency from the frame time vx4-sim drew into each picture to its
 // receipt (a sample of the pictures is decoded, at a quarter of the size).
 //
@@ -67,6 +68,20 @@ double cpu_seconds(int pid)
     }
     // fields[0] is the state (field 3): utime is field 14, stime field 15.
     return (std::stod(fields[11]) + std::stod(fields[12])) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Resident and peak resident memory of a process, in megabytes.
+std::pair<double, double> resident_mb(int pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    double now = -1, peak = -1;
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("VmRSS:", 0) == 0)
+            now = std::stod(line.substr(6)) / 1024.0;
+        else if (line.rfind("VmHWM:", 0) == 0)
+            peak = std::stod(line.substr(6)) / 1024.0;
+    }
+    return {now, peak};
 }
 
 // Takes every complete part out of the buffer. Any multipart stream with a
@@ -188,6 +203,7 @@ int main(int argc, char **argv)
         }
     }
     double cpu = cpu_seconds(server_pid) - cpu_start;
+    auto [rss, rss_peak] = resident_mb(server_pid);
 
     size_t total = 0, least = SIZE_MAX, parts = 0;
     for (const Viewer &viewer : viewers) {
@@ -200,9 +216,10 @@ int main(int argc, char **argv)
         return latencies.empty() ? -1.0 : latencies[static_cast<size_t>(p * static_cast<double>(latencies.size() - 1))];
     };
     printf("viewers=%d fps_mean=%.2f fps_min=%.2f frames=%zu parts=%zu cpu_s=%.3f cpu_ms_per_frame=%.3f "
-           "latency_p50_ms=%.0f latency_p90_ms=%.0f latency_max_ms=%.0f samples=%zu unreadable=%zu closed=%zu\n",
+           "latency_p50_ms=%.0f latency_p90_ms=%.0f latency_max_ms=%.0f samples=%zu unreadable=%zu closed=%zu "
+           "rss_mb=%.1f rss_peak_mb=%.1f\n",
            count, static_cast<double>(total) / count / seconds, static_cast<double>(least) / seconds, total, parts, cpu,
            total ? cpu * 1000.0 / static_cast<double>(total) : -1.0, percentile(0.5), percentile(0.9), percentile(1.0),
-           latencies.size(), unreadable, closed);
+           latencies.size(), unreadable, closed, rss, rss_peak);
     return 0;
 }

@@ -4,10 +4,9 @@
 
 #include <cerrno>
 #include <chrono>
-#include <opencv2/imgcodecs.hpp>
-#include <opencv2/imgproc.hpp>
 
 #include "connectivity.h"
+#include "jpeg_encoder.h"
 #include "platform.h"
 #include "stream_log.h"
 
@@ -33,8 +32,9 @@ void loop_pause(long microseconds)
 }
 
 Camera::Camera(const StreamConfig &config)
-    : config_(config), overlays_(vx4_path("/tmp/overlays.json"))
+    : config_(config), overlays_(vx4_path("/tmp/overlays.json")), reader_([this] { return stop_reading_.load(); })
 {
+    slot_picture_.fill(-1);
 }
 
 Camera::~Camera() { stop(); }
@@ -62,15 +62,10 @@ bool Camera::open()
         return false;
     }
     stream_log("Opening stream %s", config_.url.c_str());
-    bool opened = false;
-    try {
-        opened = capture_.open(config_.url, cv::CAP_FFMPEG,
-                               {cv::CAP_PROP_OPEN_TIMEOUT_MSEC, open_timeout_ms, cv::CAP_PROP_READ_TIMEOUT_MSEC,
-                                read_timeout_ms});
-    } catch (const std::exception &error) {
-        stream_log("cv exception opening stream: %s", error.what());
-    }
-    if (!opened) {
+    stop_reading_ = false;
+    std::string why = reader_.open(config_.url, open_timeout_ms);
+    if (!why.empty()) {
+        stream_log("Cannot open %s: %s", config_.url.c_str(), why.c_str());
         stream_log("Failure opening stream");
         loop_pause(1000000);
         return false;
@@ -90,9 +85,10 @@ bool Camera::open()
 void Camera::closeStream()
 {
     running_ = false;
+    stop_reading_ = true;  // a read waiting on the camera gives up at once
     if (read_thread_.joinable())
         read_thread_.join();
-    capture_.release();
+    reader_.close();
     opened_ = false;
 }
 
@@ -105,31 +101,43 @@ void Camera::stop()
     stream_log("Camera stopped");
 }
 
+int Camera::claimPicture(int slot)
+{
+    int newest = last_written_ < 0 ? -1 : slot_picture_[last_written_];
+    int encoding = taken_ < 0 ? -1 : slot_picture_[taken_];
+    int picture = 0;
+    while (picture == newest || picture == encoding)
+        ++picture;
+    for (int &held : slot_picture_)
+        if (held == picture)
+            held = -1;
+    slot_picture_[slot] = picture;
+    return picture;
+}
+
 void Camera::readLoop()
 {
     Clock::time_point last_frame = Clock::now();
     while (running_) {
-        int index;
+        int index, picture;
         {
             std::lock_guard<std::mutex> hold(frame_lock_);
             if (write_index_ == taken_)
                 write_index_ = (write_index_ + 1) % slot_count;
             index = write_index_;
+            picture = claimPicture(index);
         }
-        cv::Mat &slot = slots_[index];
+        Picture &slot = pictures_[picture];
+        slot.create(picture_width, picture_height);
+        bool got = false;
         try {
-            capture_ >> slot;
-        } catch (const cv::Exception &) {
-            stream_log("cv exception reading frame");
-            slot.release();
+            got = reader_.read(slot, read_timeout_ms);
         } catch (const std::exception &) {
             stream_log("std exception reading frame");
-            slot.release();
         } catch (...) {
             stream_log("general exception reading frame");
-            slot.release();
         }
-        if (!slot.data || slot.total() == 0) {
+        if (!got) {
             stream_log("Empty frame");
             if (Clock::now() - last_frame > std::chrono::milliseconds(stall_ms)) {
                 {
@@ -157,7 +165,7 @@ void Camera::readLoop()
     }
 }
 
-bool Camera::getImage(std::vector<uchar> &jpeg)
+bool Camera::getImage(std::vector<uint8_t> &jpeg)
 {
     int index = -1;
     {
@@ -185,21 +193,24 @@ bool Camera::getImage(std::vector<uchar> &jpeg)
     return produceJpeg(index, jpeg);
 }
 
-bool Camera::produceJpeg(int index, std::vector<uchar> &jpeg)
+bool Camera::produceJpeg(int index, std::vector<uint8_t> &jpeg)
 {
-    cv::Mat &frame = slots_[index];
-    try {
-        cv::resize(frame, frame, cv::Size(picture_width, picture_height), 0, 0, cv::INTER_LINEAR);
-        overlays_.draw(frame, rates());
-        std::vector<uchar> bytes;
-        if (!cv::imencode(".jpg", frame, bytes, encode_params_))
-            return false;
-        jpeg = std::move(bytes);
-        return true;
-    } catch (const cv::Exception &error) {
-        stream_log("cv exception encoding frame: %s", error.what());
-        return false;
+    int picture;
+    {
+        std::lock_guard<std::mutex> hold(frame_lock_);
+        picture = slot_picture_[index];
     }
+    Picture &frame = pictures_[picture];
+    try {
+        overlays_.draw(frame, rates());
+    } catch (const cv::Exception &error) {
+        stream_log("cv exception drawing overlays: %s", error.what());
+    }
+    std::vector<uint8_t> bytes;
+    if (!encode_jpeg(frame, jpeg_quality, bytes))
+        return false;
+    jpeg = std::move(bytes);
+    return true;
 }
 
 OverlayRates Camera::rates()

@@ -1,20 +1,19 @@
 // The camera module's second stream: a read thread decodes frames into a
-// ring as fast as they come; getImage hands the newest one, resized,
-// overlaid and JPEG-encoded, to the main loop.
+// ring, at the picture size, as fast as they come; getImage hands the
+// newest one, overlaid and JPEG-encoded, to the main loop.
 #pragma once
 
 #include <array>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
-#include <opencv2/core.hpp>
-#include <opencv2/imgcodecs.hpp>
-#include <opencv2/videoio.hpp>
 #include <thread>
 #include <vector>
 
+#include "frame_reader.h"
 #include "options.h"
 #include "overlay.h"
+#include "picture.h"
 #include "rate_meter.h"
 
 // The pause of both loops, resumed when a signal interrupts it.
@@ -41,19 +40,25 @@ public:
     void stop();
     // The JPEG of the newest frame not handed out yet; false after about
     // one second without one, or at once when the stream has stalled.
-    bool getImage(std::vector<uchar> &jpeg);
+    bool getImage(std::vector<uint8_t> &jpeg);
     OverlayRates rates();
 
 private:
     void readLoop();
+    int claimPicture(int slot);  // under the frame lock
     void closeStream();
-    bool produceJpeg(int slot, std::vector<uchar> &jpeg);
+    bool produceJpeg(int slot, std::vector<uint8_t> &jpeg);
 
     const StreamConfig &config_;
-    const std::vector<int> encode_params_{cv::IMWRITE_JPEG_QUALITY, 55};
-    std::array<cv::Mat, slot_count> slots_;
+    static constexpr int jpeg_quality = 55;
+    // The ring's slots share a few pictures: only the slot being written,
+    // the newest and the one being encoded hold one that matters, so an
+    // older slot gives its picture up when it is needed again.
+    static constexpr int picture_count = 3;
+    std::array<Picture, picture_count> pictures_;  // allocated when first used
+    std::array<int, slot_count> slot_picture_;     // index into pictures_, -1 for none
 
-    std::mutex frame_lock_;  // guards the four indices
+    std::mutex frame_lock_;  // guards the four indices and slot_picture_
     std::condition_variable frame_written_;
     int write_index_ = 0;
     int last_written_ = -1;
@@ -67,9 +72,10 @@ private:
     double delivery_rate_ = 0;
 
     OverlayRenderer overlays_;
-    cv::VideoCapture capture_;  // read only by the read thread while it runs
+    FrameReader reader_;  // used only by the read thread while it runs
     bool opened_ = false;
     std::thread read_thread_;
     std::atomic<bool> running_{false};
     std::atomic<bool> stalled_{false};  // the read thread gave up on the stream
+    std::atomic<bool> stop_reading_{false};
 };

@@ -98,13 +98,44 @@ cv::Rect OverlayPlacement::area() const
                     cv::Point(x0 + size.width + 4 + margin, y0 + std::max(7, baseline) + margin));
 }
 
-void draw_overlay_text(cv::Mat &picture, const std::string &text, const OverlayPlacement &place)
+void draw_overlay_text(cv::Mat &level, cv::Mat &cover, cv::Point origin, const std::string &text,
+                       const OverlayPlacement &place)
 {
-    cv::rectangle(picture, cv::Point(place.x0 - 4, place.y0 + 7),
-                  cv::Point(place.x0 + place.size.width + 4, place.y0 - place.size.height - 4),
-                  cv::Scalar(0, 0, 0), cv::FILLED, cv::LINE_8);
-    cv::putText(picture, text, cv::Point(place.x0, place.y0), font, font_scale, cv::Scalar(255, 255, 255), 1,
-                cv::LINE_AA);
+    cv::Point at(place.x0 - origin.x, place.y0 - origin.y);
+    cv::Point box_from(at.x - 4, at.y + 7), box_to(at.x + place.size.width + 4, at.y - place.size.height - 4);
+    cv::rectangle(level, box_from, box_to, cv::Scalar(0), cv::FILLED, cv::LINE_8);
+    cv::rectangle(cover, box_from, box_to, cv::Scalar(255), cv::FILLED, cv::LINE_8);
+    for (cv::Mat *layer : {&level, &cover})
+        cv::putText(*layer, text, at, font, font_scale, cv::Scalar(255), 1, cv::LINE_AA);
+}
+
+void blend_overlay(Picture &picture, const cv::Mat &level, const cv::Mat &cover, cv::Point origin)
+{
+    // With c the cover from 0 to 1 and l the level: y' = l / 2 + (1 - c / 2) y.
+    // Grey has no colour, so chroma only moves towards neutral by the same
+    // (1 - c / 2), c averaged over the 2 x 2 pixels a chroma sample spans.
+    for (int r = 0; r < cover.rows; ++r) {
+        const uchar *c = cover.ptr(r), *l = level.ptr(r);
+        uchar *y = picture.y.ptr(origin.y + r) + origin.x;
+        for (int x = 0; x < cover.cols; ++x)
+            if (c[x])
+                y[x] = static_cast<uchar>((255 * l[x] + (510 - c[x]) * y[x] + 255) / 510);
+    }
+    for (int r = 0; r + 1 < cover.rows; r += 2) {
+        const uchar *c0 = cover.ptr(r), *c1 = cover.ptr(r + 1);
+        uchar *u = picture.u.ptr((origin.y + r) / 2) + origin.x / 2;
+        uchar *v = picture.v.ptr((origin.y + r) / 2) + origin.x / 2;
+        for (int x = 0; x + 1 < cover.cols; x += 2) {
+            int sum = c0[x] + c0[x + 1] + c1[x] + c1[x + 1];
+            if (sum == 0)
+                continue;
+            int keep = 2040 - sum;  // (1 - c / 2) in 2040ths
+            for (uchar *chroma : {u + x / 2, v + x / 2}) {
+                int d = (*chroma - 128) * keep;
+                *chroma = static_cast<uchar>(128 + (d >= 0 ? (d + 1020) / 2040 : -((1020 - d) / 2040)));
+            }
+        }
+    }
 }
 
 OverlayRenderer::OverlayRenderer(std::string file, FILE *messages) : file_(std::move(file)), messages_(messages) {}
@@ -115,7 +146,7 @@ void OverlayRenderer::say(const char *message) const
     fflush(messages_);
 }
 
-bool OverlayRenderer::draw(cv::Mat &frame, const OverlayRates &rates)
+bool OverlayRenderer::draw(Picture &frame, const OverlayRates &rates)
 {
     struct stat st;
     if (stat(file_.c_str(), &st) != 0) {
@@ -189,16 +220,23 @@ bool OverlayRenderer::draw(cv::Mat &frame, const OverlayRates &rates)
         items.push_back({std::move(*text), place});
     }
 
-    // Half the overlay picture over half the frame. Outside the boxes the
-    // two are the same picture, so only the area they touch needs the blend.
-    area &= cv::Rect(0, 0, frame.cols, frame.rows);
+    // Only the area the boxes and texts touch is drawn and blended; its
+    // corners on even pixels, where chroma samples begin.
+    area.width += area.x & 1;
+    area.x &= ~1;
+    area.height += area.y & 1;
+    area.y &= ~1;
+    area.width += area.width & 1;
+    area.height += area.height & 1;
+    area &= cv::Rect(0, 0, frame.width(), frame.height());
     if (area.empty())
         return true;
-    overlay_.create(frame.size(), frame.type());
-    frame(area).copyTo(overlay_(area));
+    level_.create(area.size(), CV_8UC1);
+    cover_.create(area.size(), CV_8UC1);
+    level_.setTo(0);
+    cover_.setTo(0);
     for (const Item &item : items)
-        draw_overlay_text(overlay_, item.text, item.place);
-    cv::Mat target = frame(area);
-    cv::addWeighted(overlay_(area), 0.5, target, 0.5, 0, target);
+        draw_overlay_text(level_, cover_, area.tl(), item.text, item.place);
+    blend_overlay(frame, level_, cover_, area.tl());
     return true;
 }

@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "picture.h"
+
 struct OverlayRates {
     double capture = 0;   // shown by "queue_rate"
     double delivery = 0;  // shown by "dequeue_rate"
@@ -26,7 +28,7 @@ public:
 
     // Draws the overlays onto the frame (a 1280 x 720 picture); false when
     // the frame was left unchanged.
-    bool draw(cv::Mat &frame, const OverlayRates &rates);
+    bool draw(Picture &frame, const OverlayRates &rates);
 
 private:
     struct JsonRelease {
@@ -36,7 +38,7 @@ private:
 
     std::string file_;
     FILE *messages_;
-    cv::Mat overlay_;            // the boxes and texts before blending
+    cv::Mat level_, cover_;      // the boxes and texts before blending
     time_t modified_ = 0;        // of the file when it was last parsed
     bool seen_ = true;           // the last stat succeeded
     std::unique_ptr<json_object, JsonRelease> document_;
@@ -59,5 +61,13 @@ struct OverlayPlacement {
     cv::Rect area() const;
 };
 OverlayPlacement place_overlay_text(const std::string &text, double px, double py);
-// Draws the text at its place over a filled black box.
-void draw_overlay_text(cv::Mat &picture, const std::string &text, const OverlayPlacement &place);
+// Draws the text at its place over a filled black box onto a grey layer:
+// level is what is drawn (box black, text white), cover how much of each
+// pixel the drawing covers (all of the box, part at the text's smoothed
+// edges). origin: where the layer's top left is in the picture.
+void draw_overlay_text(cv::Mat &level, cv::Mat &cover, cv::Point origin, const std::string &text,
+                       const OverlayPlacement &place);
+// Half the layer over half the picture where the layer covers it, as if the
+// layer were drawn on a copy of the picture and the two added at half
+// weight each; the rest stays. origin: even coordinates.
+void blend_overlay(Picture &picture, const cv::Mat &level, const cv::Mat &cover, cv::Point origin);

@@ -4,6 +4,7 @@
 #include "api/debug.h"
 #include "api/laser.h"
 #include "api/lighting.h"
+#include "api/logger.h"
 #include "api/motion.h"
 #include "api/system.h"
 
@@ -67,6 +68,13 @@ const std::vector<api_route> &vx4_api_routes()
         // On-screen display: /api/osd/...
         // Seats: /api/seats/request, /api/seats/update
         // Logger: /api/logger/...
+        {"GET", "/api/logger/readings", api_get_logger_readings, nullptr},
+        {"GET", "/api/logger/log_file", api_get_logger_log_file, nullptr},
+        {"POST", "/api/logger/log_file", api_post_logger_log_file, nullptr},
+        {"POST", "/api/logger/reset", api_post_logger_reset, nullptr},
+        {"GET", "/api/logger/files", api_get_logger_files, nullptr},
+        {"POST", "/api/logger/copy", api_post_logger_copy, nullptr},
+        {"POST", "/api/logger/delete", api_post_logger_delete, nullptr},
         // System: /api/eject, /api/shutdown
         {"POST", "/api/eject", api_post_eject, nullptr},
         {"POST", "/api/shutdown", api_post_shutdown, nullptr},

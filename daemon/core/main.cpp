@@ -2,6 +2,7 @@
 // their order and wires the calls that go upward, from a lower module to a
 // higher one, as callbacks.
 #include <pthread.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdint>
@@ -26,6 +27,27 @@
 namespace {
 
 bool camera_update_active() { return visca_update_active(&visca_thread_data) != 0; }
+
+// Until the supervisor mounts the external stick: it counts as mounted when
+// its mount point is one, and in the sandbox, where mounts are simulated,
+// while its device entry is there.
+bool external_stick_mounted()
+{
+    if (vx4_platform_sandboxed())
+        return access(vx4_path("/dev/usb_ext1").c_str(), R_OK | W_OK) == 0;
+    return vx4_is_mounted("/media/usb-cpy");
+}
+
+// The supervisor's identity and version texts are not wired yet: the report
+// shows them as not known.
+const vx4_logger_callbacks logger_callbacks = {
+    .load_model_name = nullptr,
+    .load_serial_number = nullptr,
+    .load_firmware_version = nullptr,
+    .load_camera_version = nullptr,
+    .load_battery_voltage = nullptr,
+    .external_usb_mounted = external_stick_mounted,
+};
 
 const vx4_power_board_events board_events = {
     vx4_report_logger_internal_pressure,
@@ -101,6 +123,7 @@ int main(int, char **argv)
     bool advanced = vx4_read_advanced_model();
     init_trace();
     vx4_init_nv();
+    vx4_init_logger(&logger_callbacks);
     fputs("start\n", stderr);
     visca_thread_data.host = vx4_platform().camera_host.c_str();
     pthread_create(&visca_thread_data.thread, nullptr, visca_thread_procedure, &visca_thread_data);

@@ -30,7 +30,7 @@ const char *const stream_paths[] = {"/x4-1.mp4", "/x4-2.mp4"};
 
 class RtspStreams : public SimModule {
 public:
-    RtspStreams(int port, int width, int height, int fps, ControlServer &control);
+    RtspStreams(int port, int width, int height, int fps, int slices, ControlServer &control);
     ~RtspStreams() override;
 
 private:
@@ -47,7 +47,7 @@ private:
     static void media_unprepared(GstRTSPMedia *media, gpointer self);
     json_object *state();
 
-    const int port_, width_, height_, fps_;
+    const int port_, width_, height_, fps_, slices_;
     GMainContext *context_ = nullptr;
     GMainLoop *loop_ = nullptr;
     std::thread loop_thread_;
@@ -64,8 +64,8 @@ private:
     std::thread producer_;
 };
 
-RtspStreams::RtspStreams(int port, int width, int height, int fps, ControlServer &control)
-    : port_(port), width_(width), height_(height), fps_(fps)
+RtspStreams::RtspStreams(int port, int width, int height, int fps, int slices, ControlServer &control)
+    : port_(port), width_(width), height_(height), fps_(fps), slices_(slices)
 {
     gst_init(nullptr, nullptr);
     context_ = g_main_context_new();
@@ -155,13 +155,14 @@ std::string RtspStreams::serve()
     gst_rtsp_server_set_address(server_, "127.0.0.1");
     gst_rtsp_server_set_service(server_, std::to_string(port_).c_str());
     // x264 without lookahead or B-frames: a frame leaves as soon as it is
-    // encoded. One slice per frame: ffmpeg decodes sliced-thread output with
-    // corrupt rows.
+    // encoded. Each frame in slices_ slices, as some cameras' encoders cut
+    // them (each slice its own NAL unit, so a frame spans more packets).
     std::string launch = "( appsrc name=src is-live=true format=time do-timestamp=true max-buffers=3 "
                          "leaky-type=downstream caps=video/x-raw,format=I420,width=" +
                          std::to_string(width_) + ",height=" + std::to_string(height_) +
                          ",framerate=" + std::to_string(fps_) +
                          "/1 ! x264enc tune=zerolatency sliced-threads=false threads=1 speed-preset=ultrafast "
+                         "option-string=slices=" + std::to_string(slices_) + " "
                          "key-int-max=" + std::to_string(fps_) + " bitrate=" + std::to_string(width_ * height_ / 230) +
                          " ! rtph264pay name=pay0 pt=96 config-interval=-1 )";
     GstRTSPMountPoints *mounts = gst_rtsp_server_get_mount_points(server_);
@@ -291,6 +292,7 @@ json_object *RtspStreams::state()
     json_object_object_add(body, "width", json_object_new_int(width_));
     json_object_object_add(body, "height", json_object_new_int(height_));
     json_object_object_add(body, "fps", json_object_new_int(fps_));
+    json_object_object_add(body, "slices", json_object_new_int(slices_));
     json_object *paths = json_object_new_array();
     for (const char *path : stream_paths)
         json_object_array_add(paths, json_object_new_string(path));
@@ -316,13 +318,18 @@ std::unique_ptr<SimModule> start_streams(const SimOptions &options, ControlServe
     long long fps = options.number("stream-fps", 30);
     if (fps < 1 || fps > 60)
         throw std::runtime_error("--stream-fps must be 1 to 60");
-    return std::make_unique<RtspStreams>(static_cast<int>(port), width, height, static_cast<int>(fps), control);
+    long long slices = options.number("stream-slices", 1);
+    if (slices < 1 || slices > 32)
+        throw std::runtime_error("--stream-slices must be 1 to 32");
+    return std::make_unique<RtspStreams>(static_cast<int>(port), width, height, static_cast<int>(fps),
+                                         static_cast<int>(slices), control);
 }
 
 SimModuleRegistration registration("streams",
                                    "  --rtsp-port=N        RTSP streams x4-1.mp4 and x4-2.mp4 on 127.0.0.1:N\n"
                                    "  --stream-size=WxH    their picture size (default 1280x720)\n"
-                                   "  --stream-fps=N       their frame rate (default 30)\n",
+                                   "  --stream-fps=N       their frame rate (default 30)\n"
+                                   "  --stream-slices=N    slices per frame (default 1)\n",
                                    start_streams);
 
 }  // namespace

@@ -41,10 +41,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     static FILE *quiet = fopen("/dev/null", "w");
     OverlayRenderer renderer(overlay_file(), quiet);  // fresh: the file is parsed every time
-    cv::Mat frame(180, 320, CV_8UC3, cv::Scalar(90, 120, 150));
+    static Picture frame(320, 180);
     renderer.draw(frame, {29.97, 30.0});
     renderer.draw(frame, {1e308, -1e308});
-    if (frame.rows != 180 || frame.cols != 320 || frame.type() != CV_8UC3)
+    if (frame.height() != 180 || frame.width() != 320 || frame.bytes.size() != 320 * 180 * 3 / 2)
         __builtin_trap();
     return 0;
 }

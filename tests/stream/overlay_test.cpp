@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <opencv2/imgproc.hpp>
+#include <tuple>
 
 #include "overlay.h"
 #include "support.h"
@@ -24,11 +25,18 @@ protected:
     }
     void TearDown() override { fclose(messages); }
 
-    cv::Mat grey_frame() const { return cv::Mat(720, 1280, CV_8UC3, cv::Scalar(200, 200, 200)); }
-    bool draw(cv::Mat &frame, OverlayRates rates = {}) { return renderer->draw(frame, rates); }
+    static Picture grey_frame()
+    {
+        Picture frame(1280, 720);
+        frame.y.setTo(200);
+        frame.u.setTo(128);
+        frame.v.setTo(128);
+        return frame;
+    }
+    bool draw(Picture &frame, OverlayRates rates = {}) { return renderer->draw(frame, rates); }
     bool draw_fresh()
     {
-        cv::Mat frame = grey_frame();
+        Picture frame = grey_frame();
         return draw(frame);
     }
     std::string said() const
@@ -51,14 +59,14 @@ protected:
     time_t stamp = 1700000000;
 };
 
-// Bounding box of the pixels whose first channel passes the test.
+// Bounding box of the pixels whose brightness passes the test.
 template <typename Test>
-cv::Rect pixels_where(const cv::Mat &frame, Test test)
+cv::Rect pixels_where(const Picture &frame, Test test)
 {
-    int left = frame.cols, top = frame.rows, right = -1, bottom = -1;
-    for (int y = 0; y < frame.rows; ++y)
-        for (int x = 0; x < frame.cols; ++x)
-            if (test(frame.at<cv::Vec3b>(y, x)[0])) {
+    int left = frame.width(), top = frame.height(), right = -1, bottom = -1;
+    for (int y = 0; y < frame.height(); ++y)
+        for (int x = 0; x < frame.width(); ++x)
+            if (test(frame.y.at<uchar>(y, x))) {
                 left = std::min(left, x);
                 right = std::max(right, x);
                 top = std::min(top, y);
@@ -70,7 +78,7 @@ cv::Rect pixels_where(const cv::Mat &frame, Test test)
 TEST_F(Overlays, TheAssetExampleIsCentredOnItsPointOverAHalfDarkBox)
 {
     write(R"({"overlays":[{"x":50,"y":5,"type":"TEXT","value":"ASSET"}]})");
-    cv::Mat frame = grey_frame();
+    Picture frame = grey_frame();
     ASSERT_TRUE(draw(frame));
 
     cv::Rect changed = pixels_where(frame, [](uchar v) { return v != 200; });
@@ -84,15 +92,79 @@ TEST_F(Overlays, TheAssetExampleIsCentredOnItsPointOverAHalfDarkBox)
     EXPECT_NEAR(text.y + text.height / 2.0, 36, 3);
     EXPECT_GT(text.width, 80);
     EXPECT_LT(text.width, 130);
-    // The box is the frame at half brightness; text is half white over it.
-    EXPECT_EQ(frame.at<cv::Vec3b>(changed.y + 1, changed.x + 1), cv::Vec3b(100, 100, 100));
-    EXPECT_EQ(frame.at<cv::Vec3b>(changed.br().y - 2, changed.br().x - 2), cv::Vec3b(100, 100, 100));
+    // The box is the frame at half brightness; text is half white over it;
+    // grey stays grey.
+    EXPECT_EQ(frame.y.at<uchar>(changed.y + 1, changed.x + 1), 100);
+    EXPECT_EQ(frame.y.at<uchar>(changed.br().y - 2, changed.br().x - 2), 100);
     double brightest = 0;
-    cv::minMaxLoc(frame, nullptr, &brightest);
+    cv::minMaxLoc(frame.y, nullptr, &brightest);
     EXPECT_EQ(brightest, 228);  // (255 + 200) / 2
+    EXPECT_EQ(cv::countNonZero(frame.u != 128) + cv::countNonZero(frame.v != 128), 0);
     // Nothing else moves.
-    EXPECT_EQ(cv::countNonZero(frame(cv::Rect(0, 100, 1280, 620)).reshape(1) != 200), 0);
+    EXPECT_EQ(cv::countNonZero(frame.y(cv::Rect(0, 100, 1280, 620)) != 200), 0);
     EXPECT_EQ(said(), "/tmp/overlays.json updated\n");
+}
+
+// A full-range YCbCr picture as BGR, chroma repeated over its 2 x 2 pixels.
+cv::Mat to_bgr(const Picture &frame)
+{
+    cv::Mat u, v, ycrcb, bgr;
+    cv::resize(frame.u, u, frame.y.size(), 0, 0, cv::INTER_NEAREST);
+    cv::resize(frame.v, v, frame.y.size(), 0, 0, cv::INTER_NEAREST);
+    cv::merge(std::vector<cv::Mat>{frame.y, v, u}, ycrcb);
+    cv::cvtColor(ycrcb, bgr, cv::COLOR_YCrCb2BGR);
+    return bgr;
+}
+
+TEST_F(Overlays, LookAsWhenDrawnOnACopyOfTheColourPictureAndAddedAtHalfWeight)
+{
+    write(R"({"overlays":[{"x":50,"y":5,"type":"text","value":"ASSET 12 gjpqy"},
+                          {"x":20,"y":60,"type":"text","value":"Wg"},{"x":21,"y":62,"type":"text","value":"overlap"}]})");
+    Picture frame(1280, 720);
+    for (int y = 0; y < 720; ++y)
+        for (int x = 0; x < 1280; ++x)
+            frame.y.at<uchar>(y, x) = static_cast<uchar>(60 + (x * 7 + y * 3) % 130);
+    for (int y = 0; y < 360; ++y)
+        for (int x = 0; x < 640; ++x) {
+            frame.u.at<uchar>(y, x) = static_cast<uchar>(104 + (x * 5) % 48);
+            frame.v.at<uchar>(y, x) = static_cast<uchar>(104 + (y * 3 + x) % 48);
+        }
+    // How the overlays were drawn on BGR frames: boxes and texts on a copy,
+    // then half of each.
+    cv::Mat before = to_bgr(frame), copy = before.clone(), expected;
+    for (auto [text, px, py] : {std::tuple{"ASSET 12 gjpqy", 640.0, 36.0}, {"Wg", 256.0, 432.0},
+                                {"overlap", 268.8, 446.4}}) {
+        OverlayPlacement place = place_overlay_text(text, px, py);
+        cv::rectangle(copy, cv::Point(place.x0 - 4, place.y0 + 7),
+                      cv::Point(place.x0 + place.size.width + 4, place.y0 - place.size.height - 4),
+                      cv::Scalar(0, 0, 0), cv::FILLED, cv::LINE_8);
+        cv::putText(copy, text, cv::Point(place.x0, place.y0), cv::FONT_HERSHEY_DUPLEX, 1.0,
+                    cv::Scalar(255, 255, 255), 1, cv::LINE_AA);
+    }
+    cv::addWeighted(copy, 0.5, before, 0.5, 0, expected);
+
+    ASSERT_TRUE(draw(frame));
+    cv::Mat drawn = to_bgr(frame), expected_ycrcb, drawn_ycrcb, difference;
+    cv::cvtColor(expected, expected_ycrcb, cv::COLOR_BGR2YCrCb);
+    cv::cvtColor(drawn, drawn_ycrcb, cv::COLOR_BGR2YCrCb);
+    std::vector<cv::Mat> want, got;
+    cv::split(expected_ycrcb, want);
+    cv::split(drawn_ycrcb, got);
+    double worst = 0;
+    cv::absdiff(want[0], got[0], difference);
+    cv::minMaxLoc(difference, nullptr, &worst);
+    EXPECT_LE(worst, 3) << "brightness";
+    // Colour over whole chroma samples, as the JPEG keeps it.
+    for (int c : {1, 2}) {
+        cv::Mat want_chroma, got_chroma;
+        cv::resize(want[c], want_chroma, frame.u.size(), 0, 0, cv::INTER_AREA);
+        cv::resize(got[c], got_chroma, frame.u.size(), 0, 0, cv::INTER_AREA);
+        cv::absdiff(want_chroma, got_chroma, difference);
+        cv::minMaxLoc(difference, nullptr, &worst);
+        EXPECT_LE(worst, 3) << "colour " << c;
+    }
+    // nothing to compare when nothing was drawn
+    EXPECT_GT(cv::norm(expected, before, cv::NORM_L1), 1e5);
 }
 
 TEST_F(Overlays, AMissingFileIsReportedOncePerDisappearance)
@@ -102,16 +174,16 @@ TEST_F(Overlays, AMissingFileIsReportedOncePerDisappearance)
     EXPECT_EQ(said(), "Cannot stat /tmp/overlays.json\n");
 
     write(R"({"overlays":[{"x":10,"y":90,"type":"text","value":"A"}]})");
-    cv::Mat frame = grey_frame();
+    Picture frame = grey_frame();
     EXPECT_TRUE(draw(frame));
     EXPECT_TRUE(draw_fresh());
-    EXPECT_NE(cv::countNonZero(frame.reshape(1) != 200), 0);
+    EXPECT_NE(cv::countNonZero(frame.y != 200), 0);
 
     root.remove("/tmp/overlays.json");
-    cv::Mat untouched = grey_frame();
+    Picture untouched = grey_frame();
     EXPECT_FALSE(draw(untouched));
     EXPECT_FALSE(draw_fresh());
-    EXPECT_EQ(cv::countNonZero(untouched.reshape(1) != 200), 0);
+    EXPECT_EQ(cv::countNonZero(untouched.y != 200), 0);
     EXPECT_EQ(said(), "Cannot stat /tmp/overlays.json\n/tmp/overlays.json updated\nCannot stat /tmp/overlays.json\n");
 }
 
@@ -153,7 +225,7 @@ TEST_F(Overlays, EntriesMissingKeysAreNamedOnEveryFrameAndSkipped)
                      "Missing 'value' tag in overlay\n"
                      "Missing 'x' tag in overlay\nMissing 'y' tag in overlay\nMissing 'type' tag in overlay\n"
                      "Missing 'value' tag in overlay\n");
-    cv::Mat frame = grey_frame();
+    Picture frame = grey_frame();
     EXPECT_TRUE(draw(frame));
     EXPECT_EQ(said(), first + first.substr(strlen("/tmp/overlays.json updated\n")));
     // Only "ok" is drawn: image and unknown types draw nothing.

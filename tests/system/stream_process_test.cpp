@@ -12,6 +12,7 @@
 #include "../stream/mjpeg_client.h"
 #include "frame_code.h"
 #include "mjpeg_server.h"
+#include "scene.h"
 #include "support.h"
 
 using namespace vx4test;
@@ -266,6 +267,39 @@ TEST_F(StreamProcess, OneStalledViewerDoesNotSlowAnother)
     EXPECT_GE(beside * 10, alone * 6) << "alone " << alone << ", beside a stalled viewer " << beside;
     EXPECT_TRUE(stalled->raw().empty());
 }
+
+class StreamSlices : public StreamProcess, public ::testing::WithParamInterface<int> {};
+
+// Each picture is the scene the simulated camera drew at the time its code
+// says: no row band garbled, whether a frame comes in one slice or several.
+TEST_P(StreamSlices, FramesArriveWholeHoweverManySlicesTheCameraCutsThemIn)
+{
+    start_sim({"--stream-slices=" + std::to_string(GetParam())});
+    start();
+    ASSERT_TRUE(streaming()) << log();
+    auto client = viewer();
+    ASSERT_TRUE(client->wait_parts(40, 20000ms)) << client->parts().size();
+    SceneRenderer scene(1280, 720);
+    const int band = 16, top = 720 / 13, bottom = 720 / 13 * 12;  // between the time and code rows
+    for (size_t i = client->parts().size() - 10; i < client->parts().size(); ++i) {
+        const std::string &jpeg = client->parts()[i];
+        cv::Mat picture = cv::imdecode(
+            cv::Mat(1, static_cast<int>(jpeg.size()), CV_8U, const_cast<char *>(jpeg.data())), cv::IMREAD_COLOR);
+        ASSERT_FALSE(picture.empty());
+        std::optional<uint64_t> code = frame_code::read(picture);
+        ASSERT_TRUE(code) << "part " << i;
+        uint64_t now = now_ms();
+        uint64_t drawn = now - static_cast<uint64_t>(frame_code::age(*code, now));
+        const cv::Mat &expected = scene.render(drawn, 0, SimCameraView{});
+        for (int y = top; y + band <= bottom; y += band) {
+            cv::Rect rows(0, y, 1280, band);
+            double difference = cv::norm(picture(rows), expected(rows), cv::NORM_L1) / (1280.0 * band * 3);
+            EXPECT_LT(difference, 10) << "part " << i << ", rows " << y << " to " << y + band;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(OneAndFour, StreamSlices, ::testing::Values(1, 4));
 
 class StreamStopSignal : public StreamProcess, public ::testing::WithParamInterface<int> {};
 

@@ -1,0 +1,109 @@
+// The logger's file access, in one place: its files live on removable sticks
+// and in folders other software can write, so nothing here blocks on a
+// special file, follows a link when writing, or leaves a half-written file
+// behind a success.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "logger/logger_internal.h"
+
+namespace {
+
+bool write_all(int fd, const std::string &text)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t wrote = write(fd, text.data() + done, text.size() - done);
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (wrote <= 0)
+            return false;
+        done += static_cast<size_t>(wrote);
+    }
+    return true;
+}
+
+int sync_folder(const std::string &folder)
+{
+    int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    int result = fsync(fd);
+    close(fd);
+    return result == 0 ? 0 : -1;
+}
+
+// Writes, flushes and closes; false on any failure (the descriptor is closed).
+bool write_and_flush(int fd, const std::string &text)
+{
+    bool ok = write_all(fd, text) && fsync(fd) == 0;
+    return close(fd) == 0 && ok;
+}
+
+std::string folder_of(const std::string &path)
+{
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+bool logger_read_file(const std::string &path, size_t limit, std::string *text)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > limit) {
+        close(fd);
+        return false;
+    }
+    text->clear();
+    char block[4096];
+    for (;;) {
+        ssize_t got = read(fd, block, sizeof block);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0 || text->size() + static_cast<size_t>(got) > limit) {
+            close(fd);
+            return got == 0;
+        }
+        text->append(block, static_cast<size_t>(got));
+    }
+}
+
+int logger_replace_file(const std::string &folder, const std::string &name, const std::string &text)
+{
+    std::string temporary = folder + "/." + name + ".new";
+    unlink(temporary.c_str());
+    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return -1;
+    if (!write_and_flush(fd, text) || rename(temporary.c_str(), (folder + "/" + name).c_str()) != 0) {
+        unlink(temporary.c_str());
+        return -1;
+    }
+    return sync_folder(folder);
+}
+
+int logger_remove_file(const std::string &folder, const std::string &name)
+{
+    if (unlink((folder + "/" + name).c_str()) != 0)
+        return errno == ENOENT ? 0 : -1;
+    return sync_folder(folder);
+}
+
+int logger_create_file(const std::string &path, const std::string &text)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return errno == EEXIST ? 1 : -1;
+    if (!write_and_flush(fd, text) || sync_folder(folder_of(path)) != 0) {
+        unlink(path.c_str());
+        return -1;
+    }
+    return 0;
+}
