@@ -28,25 +28,16 @@ namespace {
 
 bool camera_update_active() { return visca_update_active(&visca_thread_data) != 0; }
 
-// Until the supervisor mounts the external stick: it counts as mounted when
-// its mount point is one, and in the sandbox, where mounts are simulated,
-// while its device entry is there.
-bool external_stick_mounted()
-{
-    if (vx4_platform_sandboxed())
-        return access(vx4_path("/dev/usb_ext1").c_str(), R_OK | W_OK) == 0;
-    return vx4_is_mounted("/media/usb-cpy");
-}
+bool external_usb_mounted() { return vx4_is_external_usb_mounted() != 0; }
 
-// The supervisor's identity and version texts are not wired yet: the report
-// shows them as not known.
+// The logger's report shows the supervisor's identity and version texts.
 const vx4_logger_callbacks logger_callbacks = {
-    .load_model_name = nullptr,
-    .load_serial_number = nullptr,
-    .load_firmware_version = nullptr,
-    .load_camera_version = nullptr,
-    .load_battery_voltage = nullptr,
-    .external_usb_mounted = external_stick_mounted,
+    .load_model_name = vx4_load_supervisor_model_name,
+    .load_serial_number = vx4_load_supervisor_serial_number,
+    .load_firmware_version = vx4_load_supervisor_firmware_version,
+    .load_camera_version = vx4_load_supervisor_camera_version,
+    .load_battery_voltage = vx4_load_supervisor_battery_voltage,
+    .external_usb_mounted = external_usb_mounted,
 };
 
 const vx4_power_board_events board_events = {

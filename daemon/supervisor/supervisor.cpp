@@ -22,6 +22,7 @@
 #include "camera/visca_connection.h"
 #include "core/state_files.h"
 #include "core/trace.h"
+#include "logger/logger.h"
 #include "platform.h"
 #include "power_board/heading.h"
 #include "power_board/power_board.h"
@@ -359,6 +360,11 @@ bool judge_temperatures(vx4_supervisor_values *next, const double camera[3], con
     double b = plausible(board) ? board : NAN;
     double p = processor;  // the mean of plausible cores only
     bool shutdown = false;
+    // Only plausible readings go into the statistics.
+    if (plausible(processor))
+        vx4_report_logger_up_temperature(processor);
+    if (plausible(board))
+        vx4_report_logger_psb_temperature(board);
     if (b > shutdown_level || p > shutdown_level) {
         next->warm = next->hot = next->overheat = 1;
         trace(TRACE_SUPERVISOR, "temp shutdown %0.1f %0.1f", board, processor);
@@ -368,6 +374,8 @@ bool judge_temperatures(vx4_supervisor_values *next, const double camera[3], con
     } else if (b > warm_level || p > warm_level || camera_warm) {
         next->warm = 1;
     }
+    if (next->warm)
+        vx4_report_logger_high_temperature_warning();  // once a second while it lasts
     return shutdown;
 }
 
@@ -424,8 +432,19 @@ void on_encoder(const vx4_encoder_status &status)
 {
     const double found[3] = {status.temperatures.fpga, status.temperatures.lens, status.temperatures.cpu};
     bool valid[3];
-    for (int i = 0; i < 3; ++i)
-        valid[i] = !std::isnan(found[i]) && found[i] >= plausible_low && found[i] <= plausible_high;
+    static void (*const report[3])(double) = {vx4_report_logger_camera_fpga_temperature,
+                                              vx4_report_logger_camera_lens_temperature,
+                                              vx4_report_logger_camera_cpu_temperature};
+    static void (*const report_invalid[3])() = {vx4_report_logger_invalid_camera_fpga_temperature,
+                                                vx4_report_logger_invalid_camera_lens_temperature,
+                                                vx4_report_logger_invalid_camera_cpu_temperature};
+    for (int i = 0; i < 3; ++i) {
+        valid[i] = plausible(found[i]);
+        if (valid[i])
+            report[i](found[i]);
+        else if (!std::isnan(found[i]))
+            report_invalid[i]();  // kept for the record, but not valid
+    }
     {
         std::lock_guard<std::mutex> hold(lock);
         copy_text(channel_text[0], sizeof channel_text[0], status.channel_1);
@@ -500,6 +519,7 @@ void check_media()
     int camera = vx4_get_installer_camera_update_available(nullptr, 0);
     trace(TRACE_SUPERVISOR, "update %d %d %d", software, firmware, camera);
     updates_found = software || firmware || camera;
+    vx4_check_logger_reset();
 }
 
 void eject()
