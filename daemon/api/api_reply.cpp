@@ -5,7 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -81,6 +84,44 @@ bool api_json_int(json_object *body, const char *key, int32_t *value)
         return false;
     *value = json_object_get_int(found);
     return true;
+}
+
+int api_json_integer(json_object *body, const char *key, int32_t *value)
+{
+    json_object *found;
+    if (!body || !json_object_object_get_ex(body, key, &found))
+        return 0;
+    switch (json_object_get_type(found)) {
+    case json_type_int: {
+        int64_t number = json_object_get_int64(found);
+        if (number < INT32_MIN || number > INT32_MAX)
+            return -1;
+        *value = static_cast<int32_t>(number);
+        return 1;
+    }
+    case json_type_double: {
+        double number = json_object_get_double(found);
+        if (!std::isfinite(number) || number != std::trunc(number) || number < INT32_MIN || number > INT32_MAX)
+            return -1;
+        *value = static_cast<int32_t>(number);
+        return 1;
+    }
+    case json_type_string: {
+        const char *text = json_object_get_string(found);
+        const char *digits = text[0] == '-' || text[0] == '+' ? text + 1 : text;
+        if (*digits < '0' || *digits > '9')
+            return -1;
+        errno = 0;
+        char *end;
+        long number = strtol(text, &end, 10);
+        if (*end != '\0' || errno == ERANGE || number < INT32_MIN || number > INT32_MAX)
+            return -1;
+        *value = static_cast<int32_t>(number);
+        return 1;
+    }
+    default:
+        return -1;
+    }
 }
 
 bool api_json_boolean(json_object *body, const char *key, bool *value)
@@ -166,9 +207,11 @@ int api_reply_no_content(http_connection *connection)
 
 int api_reply_jpeg_file(http_connection *connection, const char *absolute)
 {
-    int fd = open(vx4_path(absolute).c_str(), O_RDONLY | O_CLOEXEC);
+    // Files in shared places are read only as what they claim to be: no
+    // link to elsewhere, no FIFO that would block the API thread.
+    int fd = open(vx4_path(absolute).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0) {
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         if (fd >= 0)
             close(fd);
         return api_reply_not_found(connection);

@@ -22,6 +22,11 @@ bool api_json_string(json_object *body, const char *key, char *buffer, size_t si
 bool api_json_int(json_object *body, const char *key, int32_t *value);
 bool api_json_boolean(json_object *body, const char *key, bool *value);
 bool api_json_double(json_object *body, const char *key, double *value);
+// An integer from a client: a JSON integer, a number without a fraction, or
+// a text of base-10 digits with an optional sign, within 32 bits. 1 with the
+// value; 0 when the key is absent; -1 for anything else (booleans, fractions,
+// non-finite numbers, texts with anything but digits), which handlers refuse.
+int api_json_integer(json_object *body, const char *key, int32_t *value);
 // Reads the body and copies the string under key, as api_json_string does.
 bool api_read_json_text(http_connection *connection, const char *body, int64_t length, const char *key,
                         char *text, size_t size);

@@ -17,3 +17,9 @@ void vx4_format_distance(double metres, const vx4_distance_unit &unit, char *buf
 // The laser reading of the power board in the chosen unit, or the empty text
 // while there is no valid reading (or no board).
 void vx4_load_laser_distance(char *buffer, size_t size);
+// The depth of field around the distance the lens is focused at, from the
+// camera's focus position: far and near limits in the chosen unit ("2 m",
+// "1.6 m"), the infinity sign when focused beyond the table, "?" for an
+// unknown position (-1).
+void vx4_load_depth_of_field(int focus_position, char *far_text, size_t far_size, char *near_text,
+                             size_t near_size);

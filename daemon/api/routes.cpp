@@ -1,11 +1,13 @@
 #include "api/routes.h"
 
+#include "api/camera.h"
 #include "api/compass.h"
 #include "api/debug.h"
 #include "api/laser.h"
 #include "api/lighting.h"
 #include "api/logger.h"
 #include "api/motion.h"
+#include "api/osd.h"
 #include "api/system.h"
 
 const std::vector<api_route> &vx4_api_routes()
@@ -38,8 +40,61 @@ const std::vector<api_route> &vx4_api_routes()
         {"POST", "/api/led/intensity/decrement", api_post_led_intensity_decrement, nullptr},
         {"POST", "/api/led/intensity/stop", api_post_led_intensity_stop, nullptr},
         // Camera: /api/camera/exposure/... ... /api/camera/title/...
+        {"GET", "/api/camera/exposure/mode", api_get_camera_exposure_mode, nullptr},
+        {"PUT", "/api/camera/exposure/mode", api_put_camera_exposure_mode, nullptr},
+        {"POST", "/api/camera/exposure/shutter/increment", api_post_camera_exposure<API_SHUTTER, API_STEP_UP>, nullptr},
+        {"POST", "/api/camera/exposure/shutter/decrement", api_post_camera_exposure<API_SHUTTER, API_STEP_DOWN>,
+         nullptr},
+        {"POST", "/api/camera/exposure/shutter/reset", api_post_camera_exposure<API_SHUTTER, API_STEP_RESET>, nullptr},
+        {"POST", "/api/camera/exposure/shutter/stop", api_post_camera_exposure<API_SHUTTER, API_STEP_STOP>, nullptr},
+        {"POST", "/api/camera/exposure/iris/increment", api_post_camera_exposure<API_IRIS, API_STEP_UP>, nullptr},
+        {"POST", "/api/camera/exposure/iris/decrement", api_post_camera_exposure<API_IRIS, API_STEP_DOWN>, nullptr},
+        {"POST", "/api/camera/exposure/iris/reset", api_post_camera_exposure<API_IRIS, API_STEP_RESET>, nullptr},
+        {"POST", "/api/camera/exposure/iris/stop", api_post_camera_exposure<API_IRIS, API_STEP_STOP>, nullptr},
+        {"POST", "/api/camera/exposure/gain/increment", api_post_camera_exposure<API_GAIN, API_STEP_UP>, nullptr},
+        {"POST", "/api/camera/exposure/gain/decrement", api_post_camera_exposure<API_GAIN, API_STEP_DOWN>, nullptr},
+        {"POST", "/api/camera/exposure/gain/reset", api_post_camera_exposure<API_GAIN, API_STEP_RESET>, nullptr},
+        {"POST", "/api/camera/exposure/gain/stop", api_post_camera_exposure<API_GAIN, API_STEP_STOP>, nullptr},
+        {"GET", "/api/camera/focus/mode", api_get_camera_focus_mode, nullptr},
+        {"PUT", "/api/camera/focus/mode", api_put_camera_focus_mode, nullptr},
+        {"GET", "/api/camera/focus/speed", api_get_camera_focus_speed, nullptr},
+        {"PUT", "/api/camera/focus/speed", api_put_camera_focus_speed, nullptr},
+        {"POST", "/api/camera/focus/speed", api_post_camera_focus_speed, nullptr},
+        {"GET", "/api/camera/focus/position", api_get_camera_focus_position, nullptr},
+        {"PUT", "/api/camera/focus/position", api_put_camera_focus_position, nullptr},
+        {"POST", "/api/camera/focus/increment", api_post_camera_focus_increment, nullptr},
+        {"POST", "/api/camera/focus/decrement", api_post_camera_focus_decrement, nullptr},
+        {"POST", "/api/camera/focus/stop", api_post_camera_focus_stop, nullptr},
+        {"POST", "/api/camera/zoom/reset", api_post_camera_zoom_reset, nullptr},
+        {"GET", "/api/camera/zoom/speed", api_get_camera_zoom_speed, nullptr},
+        {"PUT", "/api/camera/zoom/speed", api_put_camera_zoom_speed, nullptr},
+        {"POST", "/api/camera/zoom/speed", api_post_camera_zoom_speed, nullptr},
+        {"GET", "/api/camera/zoom/position", api_get_camera_zoom_position, nullptr},
+        {"PUT", "/api/camera/zoom/position", api_put_camera_zoom_position, nullptr},
+        {"POST", "/api/camera/zoom/increment", api_post_camera_zoom_increment, nullptr},
+        {"POST", "/api/camera/zoom/decrement", api_post_camera_zoom_decrement, nullptr},
+        {"POST", "/api/camera/zoom/stop", api_post_camera_zoom_stop, nullptr},
+        {"GET", "/api/camera/invert_image", api_get_camera_image_setting<API_INVERT_IMAGE>, nullptr},
+        {"PUT", "/api/camera/invert_image", api_put_camera_image_setting<API_INVERT_IMAGE>, nullptr},
+        {"GET", "/api/camera/image_stabilizer", api_get_camera_image_setting<API_IMAGE_STABILIZER>, nullptr},
+        {"PUT", "/api/camera/image_stabilizer", api_put_camera_image_setting<API_IMAGE_STABILIZER>, nullptr},
+        {"GET", "/api/camera/sensitivity", api_get_camera_image_setting<API_SENSITIVITY>, nullptr},
+        {"PUT", "/api/camera/sensitivity", api_put_camera_image_setting<API_SENSITIVITY>, nullptr},
+        {"GET", "/api/camera/ir_filter", api_get_camera_image_setting<API_IR_FILTER>, nullptr},
+        {"PUT", "/api/camera/ir_filter", api_put_camera_image_setting<API_IR_FILTER>, nullptr},
+        {"GET", "/api/camera/defog", api_get_camera_image_setting<API_DEFOG>, nullptr},
+        {"PUT", "/api/camera/defog", api_put_camera_image_setting<API_DEFOG>, nullptr},
+        {"PUT", "/api/camera/title/line", api_put_camera_title_line, nullptr},
+        {"POST", "/api/camera/title/clear_all", api_post_camera_title_all_action<API_TITLE_CLEAR>, nullptr},
+        {"POST", "/api/camera/title/turn_all_on", api_post_camera_title_all_action<API_TITLE_TURN_ON>, nullptr},
+        {"POST", "/api/camera/title/turn_all_off", api_post_camera_title_all_action<API_TITLE_TURN_OFF>, nullptr},
+        {"POST", "/api/camera/title/clear_line", api_post_camera_title_line_action<API_TITLE_CLEAR>, nullptr},
+        {"POST", "/api/camera/title/turn_line_on", api_post_camera_title_line_action<API_TITLE_TURN_ON>, nullptr},
+        {"POST", "/api/camera/title/turn_line_off", api_post_camera_title_line_action<API_TITLE_TURN_OFF>, nullptr},
         // Recorder: /api/camera/recorder/...
         // Camera: /api/camera/imagecache
+        {"GET", "/api/camera/imagecache", api_get_camera_imagecache, nullptr},
+        {"POST", "/api/camera/imagecache", api_post_camera_imagecache, nullptr},
         // Laser and compass: /api/laser/... ... /api/magnetometer/calibration
         {"GET", "/api/laser/status", api_get_laser_status, nullptr},
         {"GET", "/api/laser/distance", api_get_laser_distance, nullptr},
@@ -66,6 +121,22 @@ const std::vector<api_route> &vx4_api_routes()
         {"POST", "/api/motor/pan/decrement", api_post_motor_pan_decrement, nullptr},
         {"POST", "/api/motor/pan/stop", api_post_motor_pan_stop, nullptr},
         // On-screen display: /api/osd/...
+        {"GET", "/api/osd/zoom", api_get_osd_switch<VX4_OSD_ZOOM>, nullptr},
+        {"PUT", "/api/osd/zoom", api_put_osd_switch<VX4_OSD_ZOOM>, nullptr},
+        {"GET", "/api/osd/flow_direction", api_get_osd_switch<VX4_OSD_FLOW_DIRECTION>, nullptr},
+        {"PUT", "/api/osd/flow_direction", api_put_osd_switch<VX4_OSD_FLOW_DIRECTION>, nullptr},
+        {"GET", "/api/osd/date_time", api_get_osd_switch<VX4_OSD_DATE_TIME>, nullptr},
+        {"PUT", "/api/osd/date_time", api_put_osd_switch<VX4_OSD_DATE_TIME>, nullptr},
+        {"GET", "/api/osd/compass", api_get_osd_switch<VX4_OSD_COMPASS>, nullptr},
+        {"PUT", "/api/osd/compass", api_put_osd_switch<VX4_OSD_COMPASS>, nullptr},
+        {"GET", "/api/osd/title", api_get_osd_switch<VX4_OSD_TITLE>, nullptr},
+        {"PUT", "/api/osd/title", api_put_osd_switch<VX4_OSD_TITLE>, nullptr},
+        {"GET", "/api/osd/operator_id", api_get_osd_switch<VX4_OSD_OPERATOR_ID>, nullptr},
+        {"PUT", "/api/osd/operator_id", api_put_osd_switch<VX4_OSD_OPERATOR_ID>, nullptr},
+        {"GET", "/api/osd/color", api_get_osd_color, nullptr},
+        {"PUT", "/api/osd/color", api_put_osd_color, nullptr},
+        {"GET", "/api/osd/dwell", api_get_osd_dwell, nullptr},
+        {"PUT", "/api/osd/dwell", api_put_osd_dwell, nullptr},
         // Seats: /api/seats/request, /api/seats/update
         // Logger: /api/logger/...
         {"GET", "/api/logger/readings", api_get_logger_readings, nullptr},

@@ -284,6 +284,8 @@ void on_connect(struct ev_loop *loop, ev_io *watcher, int)
     }
     trace(TRACE_VISCA, "connect");
     connection->connected = 1;
+    if (connection->record)
+        ++connection->record->connects;
     // Reading starts once connected: a failed connect is then told by the
     // socket error alone.
     ev_io_start(loop, &connection->read_watcher);

@@ -108,6 +108,9 @@ struct visca_thread_record {
     pthread_t thread{};
     std::atomic<visca_connection *> connection{nullptr};
     std::atomic<visca_camera *> camera{nullptr};  // every caller tests it for null
+    // Connections made so far: a change tells a new link to the camera,
+    // which may have forgotten what it was told.
+    std::atomic<uint32_t> connects{0};
     int update_requested = 0;
     int update_active = 0;  // 1 while the thread is suspended for a camera update
     // Hand-over with the update thread: the VISCA thread sets update_started

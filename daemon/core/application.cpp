@@ -36,6 +36,10 @@ int vx4_application_init(vx4_application *application, const char *program_name)
         application->program_name = nullptr;
         return -1;
     }
+    // The default loop reaps every child it hears of, for child watchers we
+    // never use; the modules that start programs (recorder, supervisor,
+    // installer) wait for their own children and must see them exit.
+    signal(SIGCHLD, SIG_DFL);
     for (int i = 0; i < 5; ++i) {
         int signal_number = watched_signals[i];
         bool stops = signal_number == SIGHUP || signal_number == SIGINT || signal_number == SIGTERM;

@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "api/api_thread.h"
+#include "camera/camera_settings.h"
 #include "camera/motion_loops.h"
 #include "camera/osd.h"
 #include "camera/visca_connection.h"
@@ -121,8 +122,14 @@ int main(int, char **argv)
     pthread_t api_thread;
     if (pthread_create(&api_thread, nullptr, http_server_thread, nullptr) == 0)
         pthread_detach(api_thread);
+    vx4_init_camera();
+    vx4_create_focus_loop();
     vx4_create_intensity_loop();
+    vx4_create_zoom_loop();
     vx4_start_installer(&installer_events);
+    // The display's tick runs on the application loop, which is the libev
+    // default loop created here and run once everything is started.
+    vx4_init_osd();
     vx4_init_recorder_texts();
     vx4_init_supervisor(1);
 

@@ -21,6 +21,7 @@ const char http_not_found_response[] =
     "HTTP/1.1 404 Not Found\r\nConnection: close\r\nContent-Length: 106\r\n\r\n"
     "<!DOCTYPE html>\r\n<html><head><title>404 Not Found</title></head><body><h2>404 Not Found</h2></body></html>";
 const size_t http_not_found_length = sizeof http_not_found_response - 1;
+const char http_refused_body[] = "{\"status\":\"BAD_REQUEST\"}";
 
 // A registered route; other modules hold only pointers to it.
 struct http_handler {
@@ -357,6 +358,24 @@ bool dispatch(http_server *server, http_connection *connection)
     return false;
 }
 
+// A refused request still gets an answer, in the request's version when
+// its line got that far. Its write side then closes; what the client still
+// sends is read and dropped, so that the answer is not lost to a reset.
+void answer_refused(http_server *server, http_connection *connection)
+{
+    const http_request &request = connection->request;
+    bool versioned = request.major != 0 || request.minor != 0;
+    char reply[256];
+    int length = snprintf(reply, sizeof reply,
+                          "HTTP/%d.%d 200 OK\r\nContent-Length: %zu\r\nContent-Type: application/json\r\n\r\n%s",
+                          versioned ? request.major : 1, versioned ? request.minor : 1, sizeof http_refused_body - 1,
+                          http_refused_body);
+    trace(TRACE_HTTP_SERVER, "request refused");
+    http_connection_send(connection, reply, static_cast<size_t>(length));
+    shutdown(connection->socket, SHUT_WR);
+    connection->deadline_ms = monotonic_ms() + server->request_timeout_ms;
+}
+
 enum class read_result { more, nothing, hang_up, closed };
 
 read_result read_connection(http_server *server, http_connection *connection)
@@ -376,7 +395,13 @@ read_result read_connection(http_server *server, http_connection *connection)
         handler->function(connection, data, got, handler->user_data);
         return read_result::more;
     }
-    if (http_request_parse_http_header(&connection->request, data, static_cast<size_t>(got)) != 0)
+    if (connection->request.state == HTTP_REQUEST_ERROR)
+        return read_result::more;
+    connection->deadline_ms = monotonic_ms() + server->request_timeout_ms;
+    int parsed = http_request_parse_http_header(&connection->request, data, static_cast<size_t>(got));
+    if (parsed < 0)
+        answer_refused(server, connection);
+    if (parsed != 0)
         return read_result::more;
     return dispatch(server, connection) ? read_result::more : read_result::closed;
 }

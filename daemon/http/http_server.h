@@ -24,12 +24,17 @@ using http_handler_function = int (*)(http_connection *connection, const char *b
 using http_close_function = void (*)(http_connection *connection, void *user_data);
 
 constexpr size_t HTTP_REQUEST_BUFFER_SIZE = 8192;
-// Bodies above this are refused as malformed: no route takes more than half
-// of it, and a client must not make the daemon allocate at will.
-constexpr int64_t HTTP_MAX_CONTENT_LENGTH = 1 << 20;
-// A connection that has not delivered a whole request this long after it was
-// accepted is closed, so that idle or stalled clients never hold the pool.
+// Bodies above this are refused as soon as their length is known, before
+// any of it is stored: no route takes more (the largest is a cached still
+// image), and a client must not make the daemon allocate at will.
+constexpr int64_t HTTP_MAX_CONTENT_LENGTH = (1 << 19) - 1;
+// A connection that delivers no byte of its request for this long is
+// closed, so that idle or stalled clients never hold the pool; one that
+// keeps sending (a large upload on a slow link) is not cut.
 constexpr int HTTP_REQUEST_TIMEOUT_MS = 10000;
+// What a refused request (malformed, or its body too large) is answered
+// with, in the API's own words, before the connection closes.
+extern const char http_refused_body[];
 
 // Clients beyond the pool wait in the kernel's queue for a free connection.
 // A queue as short as the pool makes the kernel drop handshakes in a burst,
@@ -98,7 +103,7 @@ struct http_connection {
     int socket;
     sockaddr_in peer_address;
     socklen_t peer_address_length;
-    int64_t deadline_ms;            // monotonic; the request must be complete by then
+    int64_t deadline_ms;            // monotonic; closed unless a byte of the request comes by then
     http_handler *bound_handler;
     http_request request;
 };
@@ -127,12 +132,13 @@ int http_server_register_handler(http_server *server, const char *method, const 
                                  http_handler_function function, http_close_function close_function,
                                  void *user_data);
 // Waits up to timeout_ms once and handles everything that arrived, then
-// closes the connections whose request time-out has passed. 0 or -1.
+// closes the connections whose request time-out has passed. A refused
+// request is answered at once; what the client still sends is then read and
+// dropped until it hangs up or the time-out passes. 0 or -1.
 int http_server_process_events(http_server *server, int timeout_ms);
 http_connection *http_server_accept_connection(http_server *server);
 void http_server_destroy(http_server *server);
-// Changes the request time-out (HTTP_REQUEST_TIMEOUT_MS by default) for the
-// connections accepted from now on.
+// Changes the request time-out (HTTP_REQUEST_TIMEOUT_MS by default).
 void http_server_set_request_timeout(http_server *server, int timeout_ms);
 
 void http_request_reset(http_request *request);

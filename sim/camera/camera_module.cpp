@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -29,6 +30,8 @@ namespace {
 constexpr size_t command_log_size = 1000;
 constexpr size_t packet_limit = 16;
 constexpr int motion_tick_ms = 20;
+// A reply split on request: the rest follows its first byte this much later.
+constexpr double split_gap = 0.005;
 
 std::string hex(const std::vector<uint8_t> &bytes)
 {
@@ -45,8 +48,12 @@ std::string hex(const std::vector<uint8_t> &bytes)
 
 class CameraModule : public SimModule {
 public:
-    CameraModule(int port, ControlServer &control) : port_(port), start_(std::chrono::steady_clock::now())
+    CameraModule(int port, double lens_initialisation, ControlServer &control)
+        : port_(port), start_(std::chrono::steady_clock::now())
     {
+        camera_.set_lens_initialisation(lens_initialisation);
+        if (lens_initialisation > 0)
+            camera_.power_up(now());
         if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0)
             throw std::runtime_error("camera: pipe failed");
         if (!open_listener())
@@ -79,9 +86,13 @@ private:
     };
     struct Client {
         int fd;
+        int id;
         std::vector<uint8_t> input;  // up to one byte past the longest packet
         int unanswered = 0;
         std::vector<Pending> pending;
+        // The rest of a split reply, and when it goes; later replies wait.
+        std::vector<uint8_t> held;
+        double held_until = 0;
     };
 
     double now() const
@@ -160,7 +171,7 @@ private:
         std::vector<SimViscaOutput> outputs;
         camera_.advance(at, outputs);
         broadcast(outputs);
-        if (camera_.handle(packet, at, outputs)) {
+        if (camera_.handle(packet, at, outputs, client.id)) {
             // An interface clear ends every command in the camera's sockets.
             for (Client &each : clients_)
                 std::erase_if(each.pending, [](const Pending &p) { return p.output.kind == SimReplyKind::completion; });
@@ -168,17 +179,21 @@ private:
         schedule(client, outputs, true);
     }
 
-    void broadcast(std::vector<SimViscaOutput> &notices)
+    // Notices go to every connection, a late completion to its command's.
+    void broadcast(std::vector<SimViscaOutput> &outputs)
     {
         if (silent_) {
-            notices.clear();
+            outputs.clear();
             return;
         }
         for (Client &client : clients_) {
-            std::vector<SimViscaOutput> copy = notices;
-            schedule(client, copy, false);
+            std::vector<SimViscaOutput> mine;
+            for (const SimViscaOutput &output : outputs)
+                if (output.owner < 0 || output.owner == client.id)
+                    mine.push_back(output);
+            schedule(client, mine, false);
         }
-        notices.clear();
+        outputs.clear();
     }
 
     // Returns false when the client is gone.
@@ -220,6 +235,15 @@ private:
     // Sends what is due; returns false when the client is gone.
     bool send_due(Client &client, double at)
     {
+        if (!client.held.empty()) {
+            if (at < client.held_until)
+                return true;
+            std::vector<uint8_t> rest;
+            rest.swap(client.held);
+            if (send(client.fd, rest.data(), rest.size(), MSG_NOSIGNAL | MSG_DONTWAIT) !=
+                static_cast<ssize_t>(rest.size()))
+                return false;
+        }
         std::stable_sort(client.pending.begin(), client.pending.end(),
                          [](const Pending &a, const Pending &b) { return a.output.due < b.output.due; });
         size_t sent = 0;
@@ -239,6 +263,11 @@ private:
         client.pending.erase(client.pending.begin(), client.pending.begin() + static_cast<long>(sent));
         if (bytes.empty())
             return true;
+        if (split_ && bytes.size() > 1) {
+            client.held.assign(bytes.begin() + 1, bytes.end());
+            client.held_until = at + split_gap;
+            bytes.resize(1);
+        }
         return send(client.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT) ==
                static_cast<ssize_t>(bytes.size());
     }
@@ -246,10 +275,17 @@ private:
     int poll_timeout(double at) const
     {
         double next = -1;
-        for (const Client &client : clients_)
+        for (const Client &client : clients_) {
+            // Nothing goes out before the rest of a split reply.
+            if (!client.held.empty()) {
+                if (next < 0 || client.held_until < next)
+                    next = client.held_until;
+                continue;
+            }
             for (const Pending &pending : client.pending)
                 if (next < 0 || pending.output.due < next)
                     next = pending.output.due;
+        }
         int timeout = next < 0 ? -1 : std::max(0, static_cast<int>((next - at) * 1000.0 + 0.999));
         if (camera_.moving() && (timeout < 0 || timeout > motion_tick_ms))
             timeout = motion_tick_ms;
@@ -282,7 +318,10 @@ private:
             if (listen_fd_ >= 0 && watch[1].fd == listen_fd_ && (watch[1].revents & POLLIN)) {
                 int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
                 if (fd >= 0) {
-                    clients_.push_back({fd, {}, 0, {}});
+                    // Each send its own segment, so that a split reply arrives split.
+                    int yes = 1;
+                    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+                    clients_.push_back({fd, next_client_id_++, {}, 0, {}, {}, 0});
                     ++connections_accepted_;
                 }
             }
@@ -307,7 +346,7 @@ private:
     json_object *describe()
     {
         SimCameraView view = sim_camera_state().snapshot();
-        json_object *body = camera_.describe();
+        json_object *body = camera_.describe(now());
         auto add = [body](const char *key, json_object *value) { json_object_object_add(body, key, value); };
         add("power", json_object_new_boolean(view.power));
         add("zoom_position", json_object_new_int(view.zoom_position));
@@ -354,6 +393,7 @@ private:
         json_object_object_add(body, "late_ms", json_object_new_int(static_cast<int>(late_ * 1000)));
         json_object_object_add(body, "overlong", json_object_new_int(overlong_));
         json_object_object_add(body, "garbled", json_object_new_int(garbled_));
+        json_object_object_add(body, "split", json_object_new_boolean(split_));
         return body;
     }
 
@@ -399,8 +439,9 @@ private:
             return control_ok(delays());
         });
         control.route("POST", "/camera/faults",
-                      "{drop, silent, refuse, late_ms, overlong, garbled}: drop the connection now; stop answering; "
-                      "refuse connections; delay every reply; make the next n replies over-long or garbled",
+                      "{drop, silent, refuse, late_ms, overlong, garbled, split}: drop the connection now; stop "
+                      "answering; refuse connections; delay every reply; make the next n replies over-long or "
+                      "garbled; send replies in two segments",
                       [this](const ControlRequest &r) {
                           bool flag;
                           long long number;
@@ -418,6 +459,8 @@ private:
                                   overlong_ = static_cast<int>(std::max(0LL, number));
                               if (json_get_int(r.body, "garbled", &number))
                                   garbled_ = static_cast<int>(std::max(0LL, number));
+                              if (json_get_bool(r.body, "split", &flag))
+                                  split_ = flag;
                           }
                           wake();
                           // Drop and refuse take effect before the reply.
@@ -430,6 +473,29 @@ private:
                               std::this_thread::sleep_for(std::chrono::milliseconds(5));
                           }
                           return control_error(409, "the fault could not be applied (listening port busy?)");
+                      });
+        control.route("POST", "/camera/power_cycle",
+                      "{lens_init_ms}: the camera module's power goes and comes back: connections drop, settings "
+                      "and titles are forgotten, the lens initialises",
+                      [this](const ControlRequest &r) {
+                          long long milliseconds;
+                          {
+                              std::lock_guard<std::mutex> hold(lock_);
+                              if (json_get_int(r.body, "lens_init_ms", &milliseconds))
+                                  camera_.set_lens_initialisation(static_cast<double>(milliseconds) / 1000.0);
+                              drop_ = true;
+                              camera_.power_up(now());
+                          }
+                          wake();
+                          for (int i = 0; i < 200; ++i) {
+                              {
+                                  std::lock_guard<std::mutex> hold(lock_);
+                                  if (!drop_)
+                                      return control_ok();
+                              }
+                              std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                          }
+                          return control_error(409, "the connections could not be dropped");
                       });
         control.route("POST", "/camera/version", "{model_code, rom_version}: the version answer",
                       [this](const ControlRequest &r) {
@@ -468,6 +534,8 @@ private:
     double late_ = 0;
     int overlong_ = 0;
     int garbled_ = 0;
+    bool split_ = false;
+    int next_client_id_ = 0;
     long long commands_ = 0;
     long long overlapped_ = 0;
     long long replies_sent_ = 0;
@@ -482,11 +550,15 @@ private:
 };
 
 SimModuleRegistration camera_visca_registration(
-    "camera-visca", "  --visca-port=N     the camera module's VISCA service on 127.0.0.1:N\n",
+    "camera-visca",
+    "  --visca-port=N     the camera module's VISCA service on 127.0.0.1:N\n"
+    "  --lens-init-ms=N   the lens initialises this long at each power-up, the first included (0)\n",
     [](const SimOptions &options, ControlServer &control) -> std::unique_ptr<SimModule> {
         if (!options.has("visca-port"))
             return nullptr;
-        return std::make_unique<CameraModule>(static_cast<int>(options.number("visca-port", 0)), control);
+        return std::make_unique<CameraModule>(static_cast<int>(options.number("visca-port", 0)),
+                                              static_cast<double>(options.number("lens-init-ms", 0)) / 1000.0,
+                                              control);
     });
 
 }  // namespace

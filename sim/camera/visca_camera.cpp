@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "camera_state.h"
 
@@ -72,6 +73,15 @@ bool step_value(uint8_t byte, int *value, int reset, int high)
 
 json_object *text(const std::string &value) { return json_object_new_string(value.c_str()); }
 
+// Commands that move the lens, refused while it initialises.
+bool lens_command(uint8_t code)
+{
+    switch (code) {
+    case 0x06: case 0x07: case 0x08: case 0x19: case 0x46: case 0x47: case 0x48: return true;
+    default: return false;
+    }
+}
+
 }  // namespace
 
 char sim_title_character(uint8_t code)
@@ -127,8 +137,8 @@ SimViscaCamera::SimViscaCamera()
     digital_zoom_.high = digital_zoom_end;
     digital_zoom_.position = std::clamp(view.digital_zoom, 0, digital_zoom_end);
     focus_.low = focus_far_end;
-    focus_.high = focus_near_limit_;
-    focus_.position = std::clamp(view.focus_position, focus_far_end, focus_near_limit_);
+    focus_.high = settings_.focus_near_limit;
+    focus_.position = std::clamp(view.focus_position, focus_far_end, settings_.focus_near_limit);
     publish();
 }
 
@@ -159,6 +169,62 @@ void SimViscaCamera::set_positions(int zoom, int focus)
 
 bool SimViscaCamera::moving() const { return zoom_.busy() || focus_.busy() || digital_zoom_.busy(); }
 
+void SimViscaCamera::clear_sockets()
+{
+    for (Socket &socket : sockets_)
+        socket = Socket{};
+}
+
+void SimViscaCamera::power_up(double now)
+{
+    ++power_ups_;
+    power_ = true;
+    settings_ = Settings{};
+    notified_zoom_ = notified_digital_zoom_ = notified_focus_ = -1;
+    clear_sockets();
+    limit_zoom();
+    focus_.high = settings_.focus_near_limit;
+    digital_zoom_.stop();
+    digital_zoom_.position = 0;
+    // The lens runs to wide and far within the initialisation time.
+    double seconds = lens_initialisation_;
+    initialised_at_ = now + seconds;
+    if (seconds > 0) {
+        zoom_.move_to(0, std::max(1.0, zoom_.position / seconds));
+        focus_.move_to(focus_far_end, std::max(1.0, (focus_.position - focus_far_end) / seconds));
+    } else {
+        zoom_.stop();
+        focus_.stop();
+        zoom_.position = 0;
+        focus_.position = focus_far_end;
+    }
+    {
+        SimCameraState &state = sim_camera_state();
+        std::lock_guard<std::mutex> hold(state.lock);
+        for (SimTitleLine &title : state.view.titles)
+            title = SimTitleLine{};
+    }
+    publish();
+}
+
+void SimViscaCamera::complete_arrivals(double now, std::vector<SimViscaOutput> &out)
+{
+    for (int number = 1; number <= 2; ++number) {
+        Socket &socket = sockets_[number];
+        if (!socket.awaiting())
+            continue;
+        bool zoom_on_its_way = socket.awaits_zoom && zoom_.busy() && zoom_.moves == socket.zoom_move;
+        bool focus_on_its_way = socket.awaits_focus && focus_.busy() && focus_.moves == socket.focus_move;
+        if (zoom_on_its_way || focus_on_its_way)
+            continue;
+        double completed = std::max(now, socket.acknowledged);
+        out.push_back({completed, SimReplyKind::completion,
+                       {reply_header, static_cast<uint8_t>(0x50 | number), 0xFF}, socket.owner});
+        socket = Socket{};
+        socket.busy_until = completed;
+    }
+}
+
 void SimViscaCamera::answer(double now, std::vector<uint8_t> bytes, std::vector<SimViscaOutput> &out) const
 {
     bytes.insert(bytes.begin(), {reply_header, 0x50});
@@ -172,7 +238,8 @@ void SimViscaCamera::error(double now, int socket, int code, std::vector<SimVisc
                    {reply_header, static_cast<uint8_t>(0x60 | socket), static_cast<uint8_t>(code), 0xFF}});
 }
 
-bool SimViscaCamera::handle(const std::vector<uint8_t> &packet, double now, std::vector<SimViscaOutput> &out)
+bool SimViscaCamera::handle(const std::vector<uint8_t> &packet, double now, std::vector<SimViscaOutput> &out,
+                            int owner)
 {
     advance(now, out);
     size_t length = packet.size();
@@ -190,7 +257,7 @@ bool SimViscaCamera::handle(const std::vector<uint8_t> &packet, double now, std:
         if (n == 2 && body[0] == 0x30 && body[1] == 0x01)
             out.push_back({now, SimReplyKind::answer, {0x88, 0x30, 0x02, 0xFF}});
         else if (n == 3 && body[0] == 0x01 && body[1] == 0x00 && body[2] == 0x01) {
-            std::fill(std::begin(busy_until_), std::end(busy_until_), 0.0);
+            clear_sockets();
             out.push_back({now, SimReplyKind::answer, {0x88, 0x01, 0x00, 0x01, 0xFF}});
             return true;
         }
@@ -199,13 +266,13 @@ bool SimViscaCamera::handle(const std::vector<uint8_t> &packet, double now, std:
     if (packet[0] != 0x81)  // for another camera on the chain
         return false;
     if (n == 3 && body[0] == 0x01 && body[1] == 0x00 && body[2] == 0x01) {
-        std::fill(std::begin(busy_until_), std::end(busy_until_), 0.0);
+        clear_sockets();
         answer(now, {}, out);
         return true;
     }
     if (n == 1 && (body[0] & 0xF0) == 0x20) {  // cancel the command in a socket
         int socket = body[0] & 0x0F;
-        bool busy = (socket == 1 || socket == 2) && busy_until_[socket] > now;
+        bool busy = (socket == 1 || socket == 2) && sockets_[socket].busy_until > now;
         error(now, socket, busy ? 0x04 : 0x05, out);
         return false;
     }
@@ -225,19 +292,31 @@ bool SimViscaCamera::handle(const std::vector<uint8_t> &packet, double now, std:
         error(now, 0, 0x41, out);  // not executable while the camera is off
         return false;
     }
-    int socket = busy_until_[1] <= now ? 1 : busy_until_[2] <= now ? 2 : 0;
+    if (initialising(now) && lens_command(c[0])) {
+        error(now, 0, 0x41, out);  // the lens is still initialising
+        return false;
+    }
+    int socket = sockets_[1].busy_until <= now ? 1 : sockets_[2].busy_until <= now ? 2 : 0;
     if (socket == 0) {
         error(now, 0, 0x03, out);  // buffer full
         return false;
     }
+    awaits_zoom_ = awaits_focus_ = false;
     if (!command(c, count, now, out)) {
         error(now, 0, 0x02, out);
         return false;
     }
     double acknowledged = now + ack_delay_;
-    double completed = acknowledged + completion_delay_;
-    busy_until_[socket] = completed;
     out.push_back({acknowledged, SimReplyKind::acknowledge, {reply_header, static_cast<uint8_t>(0x40 | socket), 0xFF}});
+    Socket &held = sockets_[socket];
+    if (awaits_zoom_ || awaits_focus_) {
+        held = {std::numeric_limits<double>::infinity(), awaits_zoom_, awaits_focus_, zoom_.moves, focus_.moves,
+                acknowledged, owner};
+        return false;
+    }
+    double completed = acknowledged + completion_delay_;
+    held = Socket{};
+    held.busy_until = completed;
     out.push_back({completed, SimReplyKind::completion, {reply_header, static_cast<uint8_t>(0x50 | socket), 0xFF}});
     return false;
 }
@@ -258,7 +337,7 @@ bool SimViscaCamera::inquiry(const uint8_t *q, size_t n, double now, std::vector
         data = {0x00, 0x00};
         add_nibbles(data, static_cast<int>(digital_zoom_.position), 2);
     } else if (n == 2 && q[0] == 0x04 && q[1] == 0x38) {
-        data = {static_cast<uint8_t>(focus_mode_ == "auto" ? 0x02 : 0x03)};
+        data = {static_cast<uint8_t>(settings_.focus_mode == "auto" ? 0x02 : 0x03)};
     } else {
         return false;
     }
@@ -268,7 +347,7 @@ bool SimViscaCamera::inquiry(const uint8_t *q, size_t n, double now, std::vector
 
 void SimViscaCamera::limit_zoom()
 {
-    zoom_.high = digital_zoom_on_ && !digital_zoom_separate_ ? combined_zoom_end : optical_zoom_end;
+    zoom_.high = settings_.digital_zoom_on && !settings_.digital_zoom_separate ? combined_zoom_end : optical_zoom_end;
     if (zoom_.position > zoom_.high)
         zoom_.position = zoom_.high;
     if (zoom_.target > zoom_.high)
@@ -314,22 +393,22 @@ bool SimViscaCamera::command(const uint8_t *c, size_t n, double now, std::vector
                 return false;
             break;
         case 0x69:
-            if (!switch_value(arg, &zoom_notices_))
+            if (!switch_value(arg, &settings_.zoom_notices))
                 return false;
-            if (zoom_notices_)
+            if (settings_.zoom_notices)
                 notices(out, now + ack_delay_ + reply_gap, true, false);
             break;
         case 0x16:
-            if (!switch_value(arg, &focus_notices_))
+            if (!switch_value(arg, &settings_.focus_notices))
                 return false;
-            if (focus_notices_)
+            if (settings_.focus_notices)
                 notices(out, now + ack_delay_ + reply_gap, false, true);
             break;
         case 0x06:
             if (arg == 0x00) {
                 digital_zoom_.stop();
             } else if (switch_value(arg, &flag)) {
-                digital_zoom_on_ = flag;
+                settings_.digital_zoom_on = flag;
                 limit_zoom();
             } else if ((arg & 0xF0) == 0x20 || (arg & 0xF0) == 0x30) {
                 digital_zoom_.run(((arg & 0xF0) == 0x20 ? 1 : -1) * digital_zoom_rate(speed & 0x07));
@@ -340,7 +419,7 @@ bool SimViscaCamera::command(const uint8_t *c, size_t n, double now, std::vector
         case 0x36:
             if (arg > 0x01)
                 return false;
-            digital_zoom_separate_ = arg == 0x01;
+            settings_.digital_zoom_separate = arg == 0x01;
             limit_zoom();
             break;
         case 0x08:
@@ -357,7 +436,7 @@ bool SimViscaCamera::command(const uint8_t *c, size_t n, double now, std::vector
         case 0x38:
             if (arg != 0x02 && arg != 0x03)
                 return false;
-            focus_mode_ = arg == 0x02 ? "auto" : "manual";
+            settings_.focus_mode = arg == 0x02 ? "auto" : "manual";
             break;
         case 0x18:
             if (arg != 0x01 && arg != 0x03)
@@ -367,47 +446,47 @@ bool SimViscaCamera::command(const uint8_t *c, size_t n, double now, std::vector
         case 0x58:
             if (arg != 0x02 && arg != 0x03)
                 return false;
-            af_sensitivity_ = arg == 0x02 ? "normal" : "low";
+            settings_.af_sensitivity = arg == 0x02 ? "normal" : "low";
             break;
         case 0x57:
             if (arg > 0x02)
                 return false;
-            af_mode_ = arg == 0x00 ? "normal" : arg == 0x01 ? "interval" : "zoom_trigger";
+            settings_.af_mode = arg == 0x00 ? "normal" : arg == 0x01 ? "interval" : "zoom_trigger";
             break;
         case 0x11:
             if (arg > 0x01)
                 return false;
-            ir_correction_ = arg == 0x00 ? "standard" : "ir_light";
+            settings_.ir_correction = arg == 0x00 ? "standard" : "ir_light";
             break;
         case 0x35:
             if (arg > 0x09)
                 return false;
-            white_balance_ = white_balance_names[arg];
+            settings_.white_balance = white_balance_names[arg];
             break;
         case 0x10:
             if (arg != 0x05)
                 return false;
             ++one_push_triggers_;
             break;
-        case 0x03: return step_value(arg, &red_gain_, 0x80, 0xFF);
-        case 0x04: return step_value(arg, &blue_gain_, 0x80, 0xFF);
-        case 0x0C: return step_value(arg, &gain_, 0x00, 0x0F);
-        case 0x0B: return step_value(arg, &iris_, 0x0D, 0x11);
-        case 0x0A: return step_value(arg, &shutter_, 0x0C, 0x15);
+        case 0x03: return step_value(arg, &settings_.red_gain, 0x80, 0xFF);
+        case 0x04: return step_value(arg, &settings_.blue_gain, 0x80, 0xFF);
+        case 0x0C: return step_value(arg, &settings_.gain, 0x00, 0x0F);
+        case 0x0B: return step_value(arg, &settings_.iris, 0x0D, 0x11);
+        case 0x0A: return step_value(arg, &settings_.shutter, 0x0C, 0x15);
         case 0x39:
             switch (arg) {
-            case 0x00: exposure_mode_ = "auto"; break;
-            case 0x03: exposure_mode_ = "manual"; break;
-            case 0x0A: exposure_mode_ = "shutter_priority"; break;
-            case 0x0B: exposure_mode_ = "iris_priority"; break;
+            case 0x00: settings_.exposure_mode = "auto"; break;
+            case 0x03: settings_.exposure_mode = "manual"; break;
+            case 0x0A: settings_.exposure_mode = "shutter_priority"; break;
+            case 0x0B: settings_.exposure_mode = "iris_priority"; break;
             default: return false;
             }
             break;
-        case 0x66: return switch_value(arg, &flip_);
-        case 0x34: return switch_value(arg, &stabilizer_);
-        case 0x5E: return switch_value(arg, &high_sensitivity_);
-        case 0x01: return switch_value(arg, &icr_);
-        case 0x51: return switch_value(arg, &auto_icr_);
+        case 0x66: return switch_value(arg, &settings_.flip);
+        case 0x34: return switch_value(arg, &settings_.stabilizer);
+        case 0x5E: return switch_value(arg, &settings_.high_sensitivity);
+        case 0x01: return switch_value(arg, &settings_.icr);
+        case 0x51: return switch_value(arg, &settings_.auto_icr);
         case 0x74: return title_command(c, n);
         default: return false;
         }
@@ -416,9 +495,9 @@ bool SimViscaCamera::command(const uint8_t *c, size_t n, double now, std::vector
     }
     if (n == 3 && code == 0x37) {
         if (arg == 0x03 && c[2] == 0x00)
-            defog_ = 0;
+            settings_.defog = 0;
         else if (arg == 0x02 && c[2] >= 0x01 && c[2] <= 0x03)
-            defog_ = c[2];
+            settings_.defog = c[2];
         else
             return false;
         return true;
@@ -426,11 +505,17 @@ bool SimViscaCamera::command(const uint8_t *c, size_t n, double now, std::vector
     if (n == 5 && nibbles_valid(c + 1, 4)) {
         int position = nibbles(c + 1, 4);
         switch (code) {
-        case 0x47: zoom_.move_to(position, zoom_direct_rate); return true;
-        case 0x48: focus_.move_to(position, focus_direct_rate); return true;
+        case 0x47:
+            zoom_.move_to(position, zoom_direct_rate);
+            awaits_zoom_ = true;
+            return true;
+        case 0x48:
+            focus_.move_to(position, focus_direct_rate);
+            awaits_focus_ = true;
+            return true;
         case 0x28:
-            focus_near_limit_ = std::max(position, focus_far_end);
-            focus_.high = focus_near_limit_;
+            settings_.focus_near_limit = std::max(position, focus_far_end);
+            focus_.high = settings_.focus_near_limit;
             focus_.position = std::min(focus_.position, focus_.high);
             return true;
         default: break;
@@ -440,17 +525,18 @@ bool SimViscaCamera::command(const uint8_t *c, size_t n, double now, std::vector
         int value = nibbles(c + 3, 2);
         switch (code) {
         case 0x46: digital_zoom_.move_to(value, digital_zoom_direct_rate); return true;
-        case 0x43: red_gain_ = value; return true;
-        case 0x44: blue_gain_ = value; return true;
-        case 0x4C: gain_ = std::min(value, 0x0F); return true;
-        case 0x4B: iris_ = std::min(value, 0x11); return true;
-        case 0x4A: shutter_ = std::min(value, 0x15); return true;
+        case 0x43: settings_.red_gain = value; return true;
+        case 0x44: settings_.blue_gain = value; return true;
+        case 0x4C: settings_.gain = std::min(value, 0x0F); return true;
+        case 0x4B: settings_.iris = std::min(value, 0x11); return true;
+        case 0x4A: settings_.shutter = std::min(value, 0x15); return true;
         default: return false;
         }
     }
     if (n == 9 && code == 0x47 && nibbles_valid(c + 1, 8)) {
         zoom_.move_to(nibbles(c + 1, 4), zoom_direct_rate);
         focus_.move_to(nibbles(c + 5, 4), focus_direct_rate);
+        awaits_zoom_ = awaits_focus_ = true;
         return true;
     }
     if (n == 12 && code == 0x73)
@@ -515,15 +601,16 @@ void SimViscaCamera::advance(double now, std::vector<SimViscaOutput> &out)
         if (changed)
             publish();
     }
+    complete_arrivals(now, out);
     notices(out, now, false, false);
 }
 
 void SimViscaCamera::notices(std::vector<SimViscaOutput> &out, double now, bool force_zoom, bool force_focus)
 {
     int zoom = static_cast<int>(zoom_.position);
-    int digital = digital_zoom_separate_ ? static_cast<int>(digital_zoom_.position) : 0;
+    int digital = settings_.digital_zoom_separate ? static_cast<int>(digital_zoom_.position) : 0;
     int focus = static_cast<int>(focus_.position);
-    if (zoom_notices_ && (force_zoom || zoom != notified_zoom_ || digital != notified_digital_zoom_)) {
+    if (settings_.zoom_notices && (force_zoom || zoom != notified_zoom_ || digital != notified_digital_zoom_)) {
         std::vector<uint8_t> bytes = {reply_header, 0x07, 0x04, 0x69};
         add_nibbles(bytes, digital, 2);
         add_nibbles(bytes, zoom, 4);
@@ -532,7 +619,7 @@ void SimViscaCamera::notices(std::vector<SimViscaOutput> &out, double now, bool 
         notified_zoom_ = zoom;
         notified_digital_zoom_ = digital;
     }
-    if (focus_notices_ && (force_focus || focus != notified_focus_)) {
+    if (settings_.focus_notices && (force_focus || focus != notified_focus_)) {
         std::vector<uint8_t> bytes = {reply_header, 0x07, 0x04, 0x16, 0x00, 0x00};
         add_nibbles(bytes, focus, 4);
         bytes.push_back(0xFF);
@@ -551,36 +638,39 @@ void SimViscaCamera::publish()
     state.view.focus_position = static_cast<int>(focus_.position);
 }
 
-json_object *SimViscaCamera::describe() const
+json_object *SimViscaCamera::describe(double now) const
 {
     json_object *body = json_object_new_object();
     auto add = [body](const char *key, json_object *value) { json_object_object_add(body, key, value); };
-    add("zoom_notices", json_object_new_boolean(zoom_notices_));
-    add("focus_notices", json_object_new_boolean(focus_notices_));
+    add("initialising", json_object_new_boolean(initialising(now)));
+    add("power_ups", json_object_new_int(power_ups_));
+    add("lens_initialisation_ms", json_object_new_int(static_cast<int>(lens_initialisation_ * 1000)));
+    add("zoom_notices", json_object_new_boolean(settings_.zoom_notices));
+    add("focus_notices", json_object_new_boolean(settings_.focus_notices));
     add("zoom_moving", json_object_new_boolean(zoom_.busy()));
     add("focus_moving", json_object_new_boolean(focus_.busy()));
-    add("digital_zoom_on", json_object_new_boolean(digital_zoom_on_));
-    add("digital_zoom_mode", text(digital_zoom_separate_ ? "separate" : "combine"));
-    add("focus_mode", text(focus_mode_));
-    add("af_sensitivity", text(af_sensitivity_));
-    add("af_mode", text(af_mode_));
+    add("digital_zoom_on", json_object_new_boolean(settings_.digital_zoom_on));
+    add("digital_zoom_mode", text(settings_.digital_zoom_separate ? "separate" : "combine"));
+    add("focus_mode", text(settings_.focus_mode));
+    add("af_sensitivity", text(settings_.af_sensitivity));
+    add("af_mode", text(settings_.af_mode));
     add("af_triggers", json_object_new_int(af_triggers_));
-    add("ir_correction", text(ir_correction_));
-    add("focus_near_limit", json_object_new_int(focus_near_limit_));
-    add("white_balance", text(white_balance_));
+    add("ir_correction", text(settings_.ir_correction));
+    add("focus_near_limit", json_object_new_int(settings_.focus_near_limit));
+    add("white_balance", text(settings_.white_balance));
     add("one_push_triggers", json_object_new_int(one_push_triggers_));
-    add("red_gain", json_object_new_int(red_gain_));
-    add("blue_gain", json_object_new_int(blue_gain_));
-    add("gain", json_object_new_int(gain_));
-    add("iris", json_object_new_int(iris_));
-    add("shutter", json_object_new_int(shutter_));
-    add("exposure_mode", text(exposure_mode_));
-    add("picture_flip", json_object_new_boolean(flip_));
-    add("stabilizer", json_object_new_boolean(stabilizer_));
-    add("high_sensitivity", json_object_new_boolean(high_sensitivity_));
-    add("icr", json_object_new_boolean(icr_));
-    add("auto_icr", json_object_new_boolean(auto_icr_));
-    add("defog", json_object_new_int(defog_));
+    add("red_gain", json_object_new_int(settings_.red_gain));
+    add("blue_gain", json_object_new_int(settings_.blue_gain));
+    add("gain", json_object_new_int(settings_.gain));
+    add("iris", json_object_new_int(settings_.iris));
+    add("shutter", json_object_new_int(settings_.shutter));
+    add("exposure_mode", text(settings_.exposure_mode));
+    add("picture_flip", json_object_new_boolean(settings_.flip));
+    add("stabilizer", json_object_new_boolean(settings_.stabilizer));
+    add("high_sensitivity", json_object_new_boolean(settings_.high_sensitivity));
+    add("icr", json_object_new_boolean(settings_.icr));
+    add("auto_icr", json_object_new_boolean(settings_.auto_icr));
+    add("defog", json_object_new_int(settings_.defog));
     add("model_code", json_object_new_int(model_code_));
     add("rom_version", json_object_new_int(rom_version_));
     add("lens_initialisations", json_object_new_int(lens_initialisations_));

@@ -15,27 +15,42 @@ struct SimViscaOutput {
     double due;  // seconds on the module's clock
     SimReplyKind kind;
     std::vector<uint8_t> bytes;
+    // The connection a late completion belongs to (the owner given with its
+    // command); -1 for the connection whose packet is being handled, or for
+    // notices, which go to every connection.
+    int owner = -1;
 };
 
 class SimViscaCamera {
 public:
     SimViscaCamera();
 
-    // One packet, header to terminator. Replies go to out; returns true when
-    // the packet was an interface clear (pending completions are dropped).
-    bool handle(const std::vector<uint8_t> &packet, double now, std::vector<SimViscaOutput> &out);
-    // Moves zoom and focus up to now; position notices go to out.
+    // One packet, header to terminator, from the connection owner. Replies
+    // go to out; returns true when the packet was an interface clear
+    // (pending completions are dropped).
+    bool handle(const std::vector<uint8_t> &packet, double now, std::vector<SimViscaOutput> &out, int owner = -1);
+    // Moves zoom and focus up to now; position notices, and the completions
+    // of direct moves whose lens has arrived, go to out.
     void advance(double now, std::vector<SimViscaOutput> &out);
     bool moving() const;
 
+    // The camera module's power comes (back) on (not the VISCA standby):
+    // every setting is back at its default, the titles are gone, and the
+    // lens initialises for the lens initialisation time, running to wide and
+    // far; meanwhile it takes no zoom or focus command.
+    void power_up(double now);
+    bool initialising(double now) const { return now < initialised_at_; }
+
     void set_delays(double ack_seconds, double completion_seconds);
+    void set_lens_initialisation(double seconds) { lens_initialisation_ = seconds < 0 ? 0 : seconds; }
     void set_version(int model_code, int rom_version);
     void set_positions(int zoom, int focus);
     double ack_delay() const { return ack_delay_; }
     double completion_delay() const { return completion_delay_; }
+    double lens_initialisation() const { return lens_initialisation_; }
 
     // Settings, notices and counters (the shared view holds the rest).
-    json_object *describe() const;
+    json_object *describe(double now) const;
 
 private:
     struct Axis {
@@ -44,24 +59,60 @@ private:
         double high = 0;
         double target = -1;  // direct move under way when >= 0
         double rate = 0;     // positions per second, signed, for continuous moves
+        int moves = 0;       // counts every start and stop
         void stop()
         {
             target = -1;
             rate = 0;
+            ++moves;
         }
         // Continuous move at a signed speed, until stopped or at an end.
         void run(double speed)
         {
             target = -1;
             rate = speed;
+            ++moves;
         }
         void move_to(double where, double speed)
         {
             target = where < low ? low : where > high ? high : where;
             rate = speed;
+            ++moves;
         }
         bool advance(double seconds);
         bool busy() const { return target >= 0 || rate != 0; }
+    };
+
+    // One of the camera's two command sockets.
+    struct Socket {
+        double busy_until = 0;
+        // A direct move completes when its lens arrives, or when another
+        // command takes the lens over.
+        bool awaits_zoom = false;
+        bool awaits_focus = false;
+        int zoom_move = 0;
+        int focus_move = 0;
+        double acknowledged = 0;
+        int owner = -1;
+        bool awaiting() const { return awaits_zoom || awaits_focus; }
+    };
+
+    // What the camera forgets when its power goes.
+    struct Settings {
+        bool digital_zoom_on = false;
+        bool digital_zoom_separate = false;
+        bool zoom_notices = false;
+        bool focus_notices = false;
+        std::string focus_mode = "auto";
+        std::string af_sensitivity = "normal";
+        std::string af_mode = "normal";
+        std::string ir_correction = "standard";
+        int focus_near_limit = 0xC000;
+        std::string white_balance = "auto";
+        int red_gain = 0x80, blue_gain = 0x80, gain = 0, iris = 0x0D, shutter = 0x0C;
+        std::string exposure_mode = "auto";
+        bool flip = false, stabilizer = false, high_sensitivity = false, icr = false, auto_icr = false;
+        int defog = 0;  // 0 off, else the level
     };
 
     void answer(double now, std::vector<uint8_t> bytes, std::vector<SimViscaOutput> &out) const;
@@ -73,39 +124,34 @@ private:
     void limit_zoom();
     void publish();
     void notices(std::vector<SimViscaOutput> &out, double now, bool force_zoom, bool force_focus);
+    void complete_arrivals(double now, std::vector<SimViscaOutput> &out);
+    void clear_sockets();
 
     double ack_delay_ = 0;
     double completion_delay_ = 0;
-    double busy_until_[3] = {0, 0, 0};  // sockets 1 and 2
+    double lens_initialisation_ = 0;
+    double initialised_at_ = 0;
+    Socket sockets_[3];  // 1 and 2
     double last_advance_ = -1;
+    // Set by command() for a direct move, whose completion waits for the lens.
+    bool awaits_zoom_ = false;
+    bool awaits_focus_ = false;
 
     bool power_ = true;
     Axis zoom_;
     Axis digital_zoom_;
     Axis focus_;
-    bool digital_zoom_on_ = false;
-    bool digital_zoom_separate_ = false;
-    bool zoom_notices_ = false;
-    bool focus_notices_ = false;
+    Settings settings_;
     int notified_zoom_ = -1;
     int notified_digital_zoom_ = -1;
     int notified_focus_ = -1;
-    std::string focus_mode_ = "auto";
-    std::string af_sensitivity_ = "normal";
-    std::string af_mode_ = "normal";
-    std::string ir_correction_ = "standard";
-    int focus_near_limit_ = 0xC000;
     int af_triggers_ = 0;
-    std::string white_balance_ = "auto";
     int one_push_triggers_ = 0;
-    int red_gain_ = 0x80, blue_gain_ = 0x80, gain_ = 0, iris_ = 0x0D, shutter_ = 0x0C;
-    std::string exposure_mode_ = "auto";
-    bool flip_ = false, stabilizer_ = false, high_sensitivity_ = false, icr_ = false, auto_icr_ = false;
-    int defog_ = 0;  // 0 off, else the level
     int model_code_ = 0x061A;
     int rom_version_ = 0x0123;
     int lens_initialisations_ = 0;
     int camera_initialisations_ = 0;
+    int power_ups_ = 0;
 };
 
 // The character a camera title code stands for (' ' for codes without one).

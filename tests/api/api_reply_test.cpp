@@ -2,6 +2,8 @@
 #include "api/api_reply.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -115,9 +117,17 @@ TEST(ApiReply, JpegFileOrNotFound)
                   "HTTP/1.0 200 OK\r\nContent-Length: 5000\r\nContent-Type: image/jpeg\r\n\r\n" + image);
     }
     root.remove("/tmp/imagecache");
-    Connection connection("GET /api/camera/imagecache HTTP/1.1\r\n\r\n");
-    api_reply_jpeg_file(connection.get(), "/tmp/imagecache");
-    EXPECT_EQ(connection.reply(), std::string(http_not_found_response, http_not_found_length));
+    // Missing, a link to elsewhere, or a FIFO that would block: not found.
+    root.write("/secret", "not an image");
+    for (auto make : {+[](const std::string &) { return 0; },
+                      +[](const std::string &path) { return symlink("../secret", path.c_str()); },
+                      +[](const std::string &path) { return mkfifo(path.c_str(), 0600); }}) {
+        ASSERT_EQ(make(root.at("/tmp/imagecache")), 0);
+        Connection connection("GET /api/camera/imagecache HTTP/1.1\r\n\r\n");
+        api_reply_jpeg_file(connection.get(), "/tmp/imagecache");
+        EXPECT_EQ(connection.reply(), std::string(http_not_found_response, http_not_found_length));
+        unlink(root.at("/tmp/imagecache").c_str());
+    }
 }
 
 std::string put(const std::string &body)

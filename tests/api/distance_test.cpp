@@ -58,4 +58,28 @@ TEST(Distance, NoLaserTextWithoutABoard)
     EXPECT_STREQ(text, "");
 }
 
+TEST(Distance, DepthOfFieldAroundTheFocusedDistance)
+{
+    vx4test::SandboxRoot root;
+    root.enter();
+    vx4_init_nv();
+    auto limits = [](int focus) {
+        char far_limit[16], near_limit[16];
+        vx4_load_depth_of_field(focus, far_limit, sizeof far_limit, near_limit, sizeof near_limit);
+        return std::string(far_limit) + " / " + near_limit;
+    };
+    for (int32_t units : {0, 1}) {
+        vx4_write_nv(NV_UNITS, &units, sizeof units);
+        EXPECT_EQ(limits(-1), "? / ?");
+        EXPECT_EQ(limits(2048), "\u221E / \u221E");  // focused beyond what the lens tells
+        EXPECT_EQ(limits(4096), units ? "217 ft / 177 ft" : "66 m / 54 m");
+    }
+    int32_t metres = 0;
+    vx4_write_nv(NV_UNITS, &metres, sizeof metres);
+    EXPECT_EQ(limits(34816), "2 m / 1.6 m");  // 1.825 m, between two rows
+    EXPECT_EQ(limits(61440), "0.011 m / 0.009 m");
+    EXPECT_EQ(limits(65535), "0.011 m / 0.009 m");
+    EXPECT_EQ(limits(12288), "11 m / 9 m");
+}
+
 }  // namespace

@@ -37,8 +37,11 @@ protected:
     bool tilt_at_zoom(int zoom, int expected_speed)
     {
         int visca_port = std::stoi(env["VX4_CAMERA_VISCA_PORT"]);
+        // Once the daemon's power-up sequence, which zooms to wide, has ended
+        // with the defog setting.
         EXPECT_TRUE(wait_until([&] {
-            return json_object_get_int(json_at(sim->get("/camera").get(), "connections")) >= 1;
+            JsonPtr log = sim->get("/camera/commands");
+            return std::string(json_object_to_json_string(log.get())).find("81 01 04 37") != std::string::npos;
         }, 10000ms));
         tcp_exchange(visca_port, std::string("\x81\x01\x04\x69\x02\xFF", 6), 200ms);
         sim->post("/camera/position", "{\"zoom\": " + std::to_string(zoom) + "}");

@@ -5,3 +5,4 @@ vx4_add_test(service_system_test LABEL system SOURCES service_system_test.cpp LI
 vx4_add_test(laser_compass_system_test LABEL system SOURCES laser_compass_system_test.cpp LIBRARIES vx4_daemon DEPENDS vx4-api vx4-sim)
 vx4_add_test(distance_test LABEL unit SOURCES distance_test.cpp LIBRARIES vx4_daemon)
 vx4_add_test(motion_system_test LABEL system SOURCES motion_system_test.cpp LIBRARIES vx4_daemon DEPENDS vx4-api vx4-sim)
+vx4_add_test(camera_system_test LABEL system SOURCES camera_system_test.cpp LIBRARIES vx4_daemon DEPENDS vx4-api vx4-sim)

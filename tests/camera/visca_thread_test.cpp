@@ -195,6 +195,10 @@ TEST_F(ViscaThread, TheCameraAcceptsEveryCommand)
         ASSERT_EQ(each(camera), 0);
         ++queued;
     }
+    // The lens waits where the direct moves below go: a direct move holds
+    // its socket until the lens arrives, and two long ones would fill both.
+    ASSERT_TRUE(settle());
+    sim->post("/camera/position", R"({"zoom": 4096, "focus": 20480})");
     const std::vector<int> with_values = {
         visca_camera_zoom_tele_variable(camera, 7), visca_camera_zoom_wide_variable(camera, 7),
         visca_camera_zoom_direct(camera, 0x1000), visca_camera_digital_zoom_tele_variable(camera, 2),

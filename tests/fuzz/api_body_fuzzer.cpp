@@ -1,39 +1,66 @@
 // Request bodies come from any client on the network. The first byte chooses
 // an endpoint that takes a body; the rest is its body. Whatever the body, the
-// reply is one JSON object whose "status" is "OK" or "BAD_REQUEST", and what
-// is queued for the power board is a register write it takes.
+// reply is one JSON object whose "status" is "OK" or "BAD_REQUEST" (or, for
+// a speed step, the speed 0 to 7 or -1), and what is queued for the power
+// board is a register write it takes. No camera is connected here.
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 
 #include "api/api_reply.h"
+#include "api/camera.h"
 #include "api/debug.h"
 #include "api/laser.h"
 #include "api/lighting.h"
 #include "api/motion.h"
+#include "api/osd.h"
+#include "core/settings.h"
 #include "platform.h"
 #include "power_board/power_board_internal.h"
 
 namespace {
 
-const http_handler_function handlers[] = {
-    api_put_led_mode,
-    api_put_led_intensity,
-    api_post_power_board_write,
-    api_put_laser_speed,
-    api_put_laser_mode,
-    api_put_height_preset,
-    api_put_height_extension,
-    api_put_power_board_read_command,
-    api_put_power_board_zero_buffer,
-    api_put_debug_warning<API_WARNING_HIGH_RH>,
+struct endpoint {
+    http_handler_function handler;
+    const char *key;  // of the reply
 };
-constexpr size_t handler_count = sizeof handlers / sizeof handlers[0];
+
+const endpoint endpoints[] = {
+    {api_put_led_mode, "status"},
+    {api_put_led_intensity, "status"},
+    {api_post_power_board_write, "status"},
+    {api_put_laser_speed, "status"},
+    {api_put_laser_mode, "status"},
+    {api_put_height_preset, "status"},
+    {api_put_height_extension, "status"},
+    {api_put_power_board_read_command, "status"},
+    {api_put_power_board_zero_buffer, "status"},
+    {api_put_debug_warning<API_WARNING_HIGH_RH>, "status"},
+    {api_put_camera_exposure_mode, "status"},
+    {api_put_camera_focus_mode, "status"},
+    {api_put_camera_focus_speed, "status"},
+    {api_post_camera_focus_speed, "focus_speed"},
+    {api_put_camera_focus_position, "status"},
+    {api_put_camera_zoom_speed, "status"},
+    {api_post_camera_zoom_speed, "zoom_speed"},
+    {api_put_camera_zoom_position, "status"},
+    {api_put_camera_image_setting<API_DEFOG>, "status"},
+    {api_put_camera_image_setting<API_IR_FILTER>, "status"},
+    {api_put_camera_title_line, "status"},
+    {api_post_camera_title_line_action<API_TITLE_CLEAR>, "status"},
+    {api_post_camera_imagecache, "status"},
+    {api_put_osd_switch<VX4_OSD_TITLE>, "status"},
+    {api_put_osd_color, "status"},
+    {api_put_osd_dwell, "status"},
+};
+constexpr size_t endpoint_count = sizeof endpoints / sizeof endpoints[0];
 
 void check(bool condition)
 {
@@ -58,12 +85,17 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     static char root[] = "/tmp/vx4-fuzz-api-XXXXXX";
     if (!mkdtemp(root))
         abort();
-    atexit([] { rmdir(root); });
+    atexit([] { std::filesystem::remove_all(root); });
     setenv("VX4_ROOT", root, 1);
     setenv("VX4_CAMERA_HOST", "127.0.0.1", 1);
     setenv("VX4_REDIS_HOST", "127.0.0.1", 1);
     if (vx4_platform_init("api_body_fuzzer") != 0)
         abort();
+    // The image cache and the speed files live in /tmp; the display's and
+    // the camera's settings in the store.
+    if (mkdir((std::string(root) + "/tmp").c_str(), 0755) != 0)
+        abort();
+    vx4_init_nv();
     return 0;
 }
 
@@ -71,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 1)
         return 0;
-    http_handler_function handler = handlers[data[0] % handler_count];
+    const endpoint &chosen = endpoints[data[0] % endpoint_count];
     const char *body = reinterpret_cast<const char *>(data + 1);
     int64_t length = static_cast<int64_t>(size - 1);
 
@@ -91,7 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     connection->request.major = 1;
     connection->request.minor = 1;
     connection->request.content_length = length;
-    check(handler(connection.get(), body, length, nullptr) == 0);
+    check(chosen.handler(connection.get(), body, length, nullptr) == 0);
     http_request_context_free(&connection->request);
     close(ends[0]);
 
@@ -100,10 +132,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     size_t split = reply.find("\r\n\r\n");
     check(reply.rfind("HTTP/1.1 200 OK\r\n", 0) == 0 && split != std::string::npos);
     json_object *object = json_tokener_parse(reply.c_str() + split + 4);
-    json_object *status = nullptr;
-    check(object && json_object_object_get_ex(object, "status", &status));
-    std::string word = json_object_get_string(status);
-    check(word == "OK" || word == "BAD_REQUEST");
+    json_object *value = nullptr;
+    check(object && json_object_object_get_ex(object, chosen.key, &value));
+    if (strcmp(chosen.key, "status") == 0) {
+        std::string word = json_object_get_string(value);
+        check(word == "OK" || word == "BAD_REQUEST");
+    } else {
+        int speed = json_object_get_int(value);
+        check(json_object_is_type(value, json_type_int) && speed >= -1 && speed <= 7);
+    }
     json_object_put(object);
 
     for (vx4_power_board_record *record = board->head; record; record = record->next)
