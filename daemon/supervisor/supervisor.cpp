@@ -508,6 +508,7 @@ void check_media()
     }
     if (ext_mounted || ext_ejected)
         return;
+    mkdir(vx4_path(external_mount).c_str(), 0755);  // the mount point, where it is missing
     if (vx4_mount(external_device, external_mount, "vfat", 0, nullptr) != 0) {
         trace(TRACE_SUPERVISOR, "mount %d %d", -1, errno);
         return;

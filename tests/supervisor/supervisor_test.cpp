@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "../power_board/board_fixture.h"
+#include "logger/logger.h"
 #include "supervisor/supervisor_encoder.h"
 #include "supervisor/supervisor_ping.h"
 
@@ -51,7 +52,16 @@ protected:
             init_trace();
             ASSERT_EQ(vx4_application_init(&application, "vx4-test"), 0);
         }
+        ASSERT_EQ(vx4_init_logger(nullptr), 0);
         vx4_init_supervisor(1);
+    }
+
+    // A text of the logger's readings report.
+    static std::string logger_reading(const std::string &key)
+    {
+        JsonPtr report(vx4_get_logger_current_readings());
+        json_object *value = report ? json_at(report.get(), key) : nullptr;
+        return value ? json_object_get_string(value) : "";
     }
 
     void TearDown() override
@@ -338,7 +348,7 @@ TEST_F(SupervisorTest, CameraSignalStreamsAndTemperatures)
 
     if (icmp_allowed()) {
         ASSERT_TRUE(wait_values([](const vx4_supervisor_values &v) { return v.camera_signal == 1; }, 3000ms));
-        EXPECT_EQ(root.read("/tmp/camera_signal"), "0");
+        EXPECT_TRUE(run_until([&] { return root.exists("/tmp/camera_signal") && root.read("/tmp/camera_signal") == "0"; }));
     }
 
     // A hot FPGA warns and is traced as a camera shutdown, but only the
@@ -352,7 +362,7 @@ TEST_F(SupervisorTest, CameraSignalStreamsAndTemperatures)
     EXPECT_EQ(hot.overheat, 0);
     EXPECT_STREQ(hot.channel_1, "1 H264 1920x1080 30fps 4096kbps CBR RTSP live");
     EXPECT_STREQ(hot.channel_2, "2 H264 1280x720 30fps 2048kbps CBR RTSP live");
-    EXPECT_EQ(root.read("/tmp/fpga_temp"), "95.00");
+    EXPECT_TRUE(run_until([&] { return root.exists("/tmp/fpga_temp") && root.read("/tmp/fpga_temp") == "95.00"; }));
     EXPECT_EQ(root.read("/tmp/channel_2_status"), "2 H264 1280x720 30fps 2048kbps CBR RTSP live");
     EXPECT_GE(count_traced("SUPV: camera temp shutdown 95.0 41.2 60.0"), 1);
 
@@ -360,8 +370,12 @@ TEST_F(SupervisorTest, CameraSignalStreamsAndTemperatures)
     camera->post("/camera/http/status", R"({"fpga": 300})");
     ASSERT_TRUE(wait_values([](const vx4_supervisor_values &v) { return v.fpga_temperature == 300.0f; }, 8000ms));
     ASSERT_TRUE(wait_values([](const vx4_supervisor_values &v) { return v.warm == 0; }, 2000ms));
-    EXPECT_EQ(root.read("/tmp/fpga_temp"), "300.00");
+    EXPECT_TRUE(run_until([&] { return root.read("/tmp/fpga_temp") == "300.00"; }));
     EXPECT_TRUE(power_log().empty());
+    // The statistics took the valid readings and counted the other.
+    vx4_roll_up_logger();
+    EXPECT_EQ(logger_reading("present_camera_fpga_max_temperature"), "95.0 \u00B0C");
+    EXPECT_EQ(logger_reading("present_invalid_camera_fpga_temperature"), "1");
 }
 
 TEST_F(SupervisorTest, CameraSignalLostWhenThePingIsNotAnswered)
@@ -384,6 +398,12 @@ TEST_F(SupervisorTest, CoreTemperatures)
     EXPECT_EQ(v.warm, 1);
     EXPECT_EQ(v.hot, 0);
     EXPECT_EQ(v.below_zero, 0);
+    // One high temperature warning a second while it lasts.
+    auto warnings = [] { return std::stoi("0" + logger_reading("present_high_temperature_warnings")); };
+    int first = warnings();
+    auto began = std::chrono::steady_clock::now();
+    ASSERT_TRUE(run_until([&] { return warnings() >= first + 3; }, 5000ms));
+    EXPECT_GE(std::chrono::steady_clock::now() - began, 1900ms);
 
     // One core that reads nonsense neither warns nor shuts down.
     root.write("/sys/devices/platform/coretemp.0/hwmon/hwmon1/temp2_input", "999999\n");
@@ -391,6 +411,8 @@ TEST_F(SupervisorTest, CoreTemperatures)
     run_for(1500ms);
     EXPECT_EQ(values().processor_temperature, 81.0f);
     EXPECT_EQ(count_traced("SUPV: need shutdown"), 0);
+    vx4_roll_up_logger();
+    EXPECT_EQ(logger_reading("present_up_max_temperature"), "81.0 \u00B0C");
 
     // All cores above 89 °C: announced, then powered off.
     set_cores("90000");
@@ -462,13 +484,16 @@ TEST_F(SupervisorTest, ExternalStick)
     run_for(1100ms);
     EXPECT_STREQ(values().ext_usb_status, "removed");
 
-    // Plugged: mounted, with the updates it carries.
+    // Plugged: mounted, with the updates it carries and the logger's reset
+    // marker.
     root.write("/media/usb-cpy/vx4_730-00512_update_1.0.zip", "package");
+    root.write("/media/usb-cpy/vx4_log_reset.txt", "");
     root.write("/dev/usb_ext1", "");
     ASSERT_TRUE(status_is("inserted"));
     EXPECT_EQ(vx4_is_external_usb_mounted(), 1);
     EXPECT_TRUE(wait_values([](const vx4_supervisor_values &v) { return v.update_available == 1; }));
     EXPECT_EQ(count_traced("SUPV: update 1 0 0"), 1);
+    EXPECT_EQ(count_traced("LGGR: reset logger by usb"), 1);
 
     // Pulled without an eject: unmounted.
     root.remove("/dev/usb_ext1");
@@ -478,6 +503,7 @@ TEST_F(SupervisorTest, ExternalStick)
 
     // Ejected once its I/O is done, and not mounted again until pulled.
     root.remove("/media/usb-cpy/vx4_730-00512_update_1.0.zip");
+    root.remove("/media/usb-cpy/vx4_log_reset.txt");
     root.write("/dev/usb_ext1", "");
     ASSERT_TRUE(status_is("inserted"));
     root.write("/sys/block/sdb/stat", "  100 0 800 20 5 0 40 10 3 30 30\n");
@@ -570,12 +596,17 @@ TEST_F(SupervisorTest, ShutdownRequests)
 TEST_F(SupervisorTest, BoardTemperatureShutsTheHeadDown)
 {
     start_supervisor(true);
-    // One implausible reading from the board shuts nothing down.
+    set(R"({"pb_bme280_temperature": 35.0})");
+    ASSERT_TRUE(wait_values([](const vx4_supervisor_values &v) { return v.board_temperature == 35.0f; }));
+    // One implausible reading from the board shuts nothing down and goes
+    // into no statistics.
     set(R"({"pb_bme280_temperature": 300.0})");
     ASSERT_TRUE(wait_traced("SUPV: implausible board temp 300.0"));
     run_for(1200ms);
     EXPECT_EQ(values().overheat, 0);
     EXPECT_EQ(count_traced("SUPV: need shutdown"), 0);
+    vx4_roll_up_logger();
+    EXPECT_EQ(logger_reading("present_psb_max_temperature"), "35.0 \u00B0C");
 
     set(R"({"pb_bme280_temperature": 89.5})");
     ASSERT_TRUE(run_until([&] { return !power_log().empty(); }, 5000ms));
