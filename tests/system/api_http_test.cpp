@@ -43,7 +43,7 @@ TEST_F(ApiHttp, UnknownRoutesGetTheFixedPageWhateverTheVersion)
     ASSERT_TRUE(wait_served()) << api.errors();
     for (const std::string &request :
          {std::string("GET /api/status HTTP/1.1\r\nHost: x\r\n\r\n"), std::string("GET /api/status HTTP/1.0\r\n\r\n"),
-          std::string("GET /api/versions\r\n"), std::string("DELETE /api/status HTTP/1.1\r\n\r\n"),
+          std::string("GET /api/no_such_route\r\n"), std::string("DELETE /api/status HTTP/1.1\r\n\r\n"),
           std::string("POST /api/seats/request HTTP/1.1\r\ncontent-length: 2\r\n\r\n{}")})
         EXPECT_EQ(tcp_exchange(port, request), not_found) << request;
 
