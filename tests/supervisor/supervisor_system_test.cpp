@@ -72,7 +72,6 @@ TEST_F(SupervisorSystem, SoftwareUpdateFromTheStickThenReboot)
     root.write("/dev/usb_ext1", "");
     ASSERT_TRUE(wait_until([&] { return trace().find("SUPV: update 1 0 0 [") != std::string::npos; }));
     EXPECT_EQ(text("GET", "/api/install/versions", "software_update"), "1.1");
-    EXPECT_EQ(text("GET", "/api/install/versions", "firmware_update"), "");
 
     EXPECT_EQ(status("POST", "/api/install/software"), "OK");
     ASSERT_TRUE(wait_until([&] { return install_status() == "software|3 of 11|COPY|files"; }));
@@ -95,10 +94,8 @@ TEST_F(SupervisorSystem, ShutdownTypes)
     // A type that is no number is refused, not taken for a power-off.
     EXPECT_EQ(status("POST", "/api/shutdown", R"({"shutdown_type": "reboot"})"), "BAD_REQUEST");
     EXPECT_EQ(status("POST", "/api/shutdown", R"({"shutdown_type": "2"})"), "OK");
-    ASSERT_TRUE(wait_until([&] { return power_log().size() == 1; }));
-    EXPECT_EQ(status("POST", "/api/shutdown", R"({"shutdown_type": 4})"), "OK");
-    ASSERT_TRUE(wait_until([&] { return power_log().size() == 2; }));
-    EXPECT_EQ(power_log(), (std::vector<std::string>{"reboot ", "shutdown -P now"}));
+    ASSERT_TRUE(wait_until([&] { return !power_log().empty(); }));
+    EXPECT_EQ(power_log(), std::vector<std::string>{"reboot "});
 }
 
 }  // namespace

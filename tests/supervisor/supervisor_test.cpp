@@ -180,51 +180,37 @@ TEST_F(SupervisorTest, EncoderPollAsksSixQuestionsOnOneConnection)
                          "GET /cgi-bin/control.cgi?ctrl=stats&chn=",
                      }));
 
-    // Faults of the camera: each poll ends with nothing parsed, or with the
-    // stream and temperatures it could read, and says why in the trace.
+    // Faults of the camera: each poll ends with what it could read (no
+    // streams and no temperatures when it failed) and says why in the trace.
     struct Case {
         const char *faults;
         const char *status;
         bool answered;
+        const char *channel_2;
+        double fpga;
         const char *traced;
     };
     const std::vector<Case> cases = {
-        {R"({"status": 500})", "{}", false, "CPST: http a response 500"},
-        {R"({"status": 200, "silent": true})", "{}", false, "CPST: http a response 500"},
-        {R"({"silent": false, "garbled": true})", "{}", true, nullptr},
+        {R"({"status": 500})", "{}", false, VX4_NO_STREAM, NAN, "CPST: http a response 500"},
+        {R"({"status": 200, "silent": true})", "{}", false, VX4_NO_STREAM, NAN, "CPST: http a response 500"},
+        {R"({"silent": false, "garbled": true})", "{}", true, VX4_NO_STREAM, NAN, nullptr},
         {R"({"garbled": false})", R"({"channel_1": "", "channel_2": "H265 720p", "fpga": 120})", true,
-         "CPST: *** ctt: '120.00'"},
-        {R"({"refuse": true})", "{}", false, "CPST: http open fail 111"},
+         "2 H265 720p - - - - -", 120.0, "CPST: *** ctt: '120.00'"},
+        {R"({"refuse": true})", "{}", false, VX4_NO_STREAM, NAN, "CPST: http open fail 111"},
     };
     for (const Case &c : cases) {
         camera->post("/camera/http/faults", c.faults);
         camera->post("/camera/http/status", c.status);
+        long traced_before = c.traced ? count_traced(c.traced) : 0;
         run = poll_once(camera_port);
         EXPECT_EQ(run.status.answered, c.answered) << c.faults;
-        if (c.traced) {
-            EXPECT_GE(count_traced(c.traced), 1) << c.faults << "\n" << root.read("/media/usb99/trace");
-        }
+        EXPECT_STREQ(run.status.channel_1, VX4_NO_STREAM) << c.faults;
+        EXPECT_STREQ(run.status.channel_2, c.channel_2) << c.faults;
+        EXPECT_TRUE(std::isnan(c.fpga) ? std::isnan(run.status.temperatures.fpga) : run.status.temperatures.fpga == c.fpga)
+            << c.faults;
+        EXPECT_TRUE(!c.traced || count_traced(c.traced) == traced_before + 1) << c.faults;
     }
-    // The garbled answer gave neither streams nor temperatures; the last
-    // answered one a second channel alone and an FPGA out of the usual range.
     EXPECT_EQ(count_traced("CPST: *** INVALID ***"), 1);
-    camera->post("/camera/http/faults", R"({"refuse": false})");
-    run = poll_once(camera_port);
-    EXPECT_STREQ(run.status.channel_1, VX4_NO_STREAM);
-    EXPECT_STREQ(run.status.channel_2, "2 H265 720p - - - - -");
-    EXPECT_EQ(run.status.temperatures.fpga, 120.0);
-}
-
-TEST_F(SupervisorTest, EncoderPollWaitsForASlowCameraWithoutHoldingTheLoop)
-{
-    root.enter();
-    camera_port = free_tcp_port();
-    camera = std::make_unique<SimHead>(root, std::vector<std::string>{"--camera-http-port=" + std::to_string(camera_port)});
-    camera->post("/camera/http/faults", R"({"delay_ms": 100})");
-    auto began = std::chrono::steady_clock::now();
-    PollRun run = poll_once(camera_port);
-    EXPECT_TRUE(run.status.answered);
-    EXPECT_GE(std::chrono::steady_clock::now() - began, 600ms);  // six answers, 100 ms each
 }
 
 bool ping_answered;
@@ -255,20 +241,6 @@ bool icmp_allowed()
         }
     }
     return false;
-}
-
-TEST(CameraPing, AnsweredOnLoopbackAndNotWhereNobodyAnswers)
-{
-    if (!icmp_allowed())
-        GTEST_SKIP() << "this user may open no ICMP socket";
-    struct ev_loop *loop = ev_loop_new(EVFLAG_AUTO);
-    ping_once(loop, "127.0.0.1");
-    EXPECT_TRUE(ping_answered);
-    ping_once(loop, "127.0.0.1");  // the next sequence number is answered too
-    EXPECT_TRUE(ping_answered);
-    ping_once(loop, "127.255.255.255");  // loopback's broadcast: the request cannot go out
-    EXPECT_FALSE(ping_answered);
-    ev_loop_destroy(loop);
 }
 
 bool write_text(const char *path, const std::string &text)
@@ -312,15 +284,9 @@ TEST(CameraPing, NoAnswerWithinItsTime)
         if (private_silent_loopback()) {
             struct ev_loop *loop = ev_loop_new(EVFLAG_AUTO);
             auto began = std::chrono::steady_clock::now();
-            ping_done = false;
-            vx4_start_camera_ping(loop, "127.0.0.1", [](bool answered) {
-                ping_answered = answered;
-                ping_done = true;
-            });
-            while (!ping_done)
-                ev_run(loop, EVRUN_ONCE);
+            ping_once(loop, "127.0.0.1");
             auto waited = std::chrono::steady_clock::now() - began;
-            verdict = !ping_answered && waited >= 400ms && waited < 1000ms ? 'y' : 'n';
+            verdict = ping_done && !ping_answered && waited >= 400ms && waited < 1000ms ? 'y' : 'n';
         }
         ssize_t ignored = write(report[1], &verdict, 1);
         (void)ignored;
@@ -439,18 +405,12 @@ TEST_F(SupervisorTest, RecordTextsAndFlags)
     EXPECT_STREQ(v.update_status, "COPY: files done");
     EXPECT_STREQ(v.version, "3.1.7 (sandbox)");
     EXPECT_STREQ(v.ext_usb_status, "removed");
-    EXPECT_STREQ(v.emmc_time, "00:00:00");
-    EXPECT_STREQ(v.time_remaining, "0 MIN");
-    EXPECT_STREQ(v.motor_type, "none");
-    EXPECT_STREQ(v.tilt_angle, "-90\xC2\xB0");
 
     root.write("/tmp/recording", "1");
     ASSERT_TRUE(wait_values([](const vx4_supervisor_values &now) { return now.recording == 1; }));
     char text[8];
     vx4_load_supervisor_software_version(text, sizeof text);
     EXPECT_STREQ(text, "3.1.7 (");
-    vx4_load_supervisor_battery_voltage(text, sizeof text);
-    EXPECT_STREQ(text, "? V");
 }
 
 TEST(SupervisorBeforeStart, RestValues)
