@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <csignal>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -92,6 +93,7 @@ int main(int argc, char **argv)
     init_trace();
 
     struct ev_loop *loop = ev_default_loop(0);
+    signal(SIGCHLD, SIG_DFL);  // children are waited for by whoever started them, as in the daemon
     if (supervisor)
         vx4_init_supervisor(1);
     ev_check check;
