@@ -116,7 +116,7 @@ void install(const std::string &package)
         vx4_write_state_file("/tmp/vx4_update", line.c_str());
         char phase[text_size], detail[text_size];
         if (vx4_installer_parse_step(line.c_str(), phase, sizeof phase, detail, sizeof detail)) {
-            char step[text_size];
+            char step[32];  // cut to the text size by set_status
             snprintf(step, sizeof step, "%d of %d", number, install_steps);
             set_status(step, phase, detail);
         }

@@ -51,6 +51,7 @@ protected:
             root.enter();
             init_trace();
             ASSERT_EQ(vx4_application_init(&application, "vx4-test"), 0);
+            loop_only = true;
         }
         ASSERT_EQ(vx4_init_logger(nullptr), 0);
         vx4_init_supervisor(1);
@@ -67,6 +68,8 @@ protected:
     void TearDown() override
     {
         power_board_instance = nullptr;
+        if (loop_only)
+            vx4_application_destroy(&application);
         BoardTest::TearDown();
     }
 
@@ -121,6 +124,7 @@ protected:
         return found == lines.end() ? -1 : found - lines.begin();
     }
 
+    bool loop_only = false;  // started without the board: the application is ours to end
     int camera_port = 0;
     std::unique_ptr<SimHead> camera;
     std::unique_ptr<RedisServer> redis;
