@@ -100,6 +100,8 @@ protected:
         return run_until([&] { return condition(values()); }, timeout);
     }
 
+    void run_for(milliseconds time) { run_until([] { return false; }, time); }
+
     void set_cores(const std::string &text)
     {
         for (int input = 2; input <= 5; ++input)
@@ -111,7 +113,7 @@ protected:
     std::vector<std::string> supervisor_trace() const
     {
         std::vector<std::string> lines;
-        for (const std::string &line : trace_lines())
+        for (const std::string &line : trace_lines(root))
             if (line.rfind("SUPV: ", 0) == 0)
                 lines.push_back(line.substr(6));
         return lines;
@@ -205,16 +207,16 @@ TEST_F(SupervisorTest, EncoderPollAsksSixQuestionsOnOneConnection)
     for (const Case &c : cases) {
         camera->post("/camera/http/faults", c.faults);
         camera->post("/camera/http/status", c.status);
-        long traced_before = c.traced ? count_traced(c.traced) : 0;
+        long traced_before = c.traced ? traced(c.traced) : 0;
         run = poll_once(camera_port);
         EXPECT_EQ(run.status.answered, c.answered) << c.faults;
         EXPECT_STREQ(run.status.channel_1, VX4_NO_STREAM) << c.faults;
         EXPECT_STREQ(run.status.channel_2, c.channel_2) << c.faults;
         EXPECT_TRUE(std::isnan(c.fpga) ? std::isnan(run.status.temperatures.fpga) : run.status.temperatures.fpga == c.fpga)
             << c.faults;
-        EXPECT_TRUE(!c.traced || count_traced(c.traced) == traced_before + 1) << c.faults;
+        EXPECT_TRUE(!c.traced || traced(c.traced) == traced_before + 1) << c.faults;
     }
-    EXPECT_EQ(count_traced("CPST: *** INVALID ***"), 1);
+    EXPECT_EQ(traced("CPST: *** INVALID ***"), 1);
 }
 
 bool ping_answered;
@@ -334,7 +336,7 @@ TEST_F(SupervisorTest, CameraSignalStreamsAndTemperatures)
     EXPECT_STREQ(hot.channel_2, "2 H264 1280x720 30fps 2048kbps CBR RTSP live");
     EXPECT_TRUE(run_until([&] { return root.exists("/tmp/fpga_temp") && root.read("/tmp/fpga_temp") == "95.00"; }));
     EXPECT_EQ(root.read("/tmp/channel_2_status"), "2 H264 1280x720 30fps 2048kbps CBR RTSP live");
-    EXPECT_GE(count_traced("SUPV: camera temp shutdown 95.0 41.2 60.0"), 1);
+    EXPECT_GE(traced("SUPV: camera temp shutdown 95.0 41.2 60.0"), 1);
 
     // A reading out of the sensor's range is shown but warns of nothing.
     camera->post("/camera/http/status", R"({"fpga": 300})");
@@ -380,7 +382,7 @@ TEST_F(SupervisorTest, CoreTemperatures)
     ASSERT_TRUE(wait_traced("SUPV: implausible core0 temp 1000.0"));
     run_for(1500ms);
     EXPECT_EQ(values().processor_temperature, 81.0f);
-    EXPECT_EQ(count_traced("SUPV: need shutdown"), 0);
+    EXPECT_EQ(traced("SUPV: need shutdown"), 0);
     vx4_roll_up_logger();
     EXPECT_EQ(logger_reading("present_up_max_temperature"), "81.0 \u00B0C");
 
@@ -456,13 +458,13 @@ TEST_F(SupervisorTest, ExternalStick)
     ASSERT_TRUE(status_is("inserted"));
     EXPECT_EQ(vx4_is_external_usb_mounted(), 1);
     EXPECT_TRUE(wait_values([](const vx4_supervisor_values &v) { return v.update_available == 1; }));
-    EXPECT_EQ(count_traced("SUPV: update 1 0 0"), 1);
-    EXPECT_EQ(count_traced("LGGR: reset logger by usb"), 1);
+    EXPECT_EQ(traced("SUPV: update 1 0 0"), 1);
+    EXPECT_EQ(traced("LGGR: reset logger by usb"), 1);
 
     // Pulled without an eject: unmounted.
     root.remove("/dev/usb_ext1");
     ASSERT_TRUE(status_is("removed"));
-    EXPECT_GE(count_traced("SUPV: usb out"), 1);
+    EXPECT_GE(traced("SUPV: usb out"), 1);
     EXPECT_EQ(vx4_is_external_usb_mounted(), 0);
 
     // Ejected once its I/O is done, and not mounted again until pulled.
@@ -477,7 +479,7 @@ TEST_F(SupervisorTest, ExternalStick)
     ASSERT_TRUE(wait_traced("SUPV: io 3"));
     root.write("/sys/block/sdb/stat", "  100 0 800 20 5 0 40 10 0 30 30\n");
     ASSERT_TRUE(status_is("ejected"));
-    EXPECT_EQ(count_traced("SUPV: usb ejected"), 1);
+    EXPECT_EQ(traced("SUPV: usb ejected"), 1);
     run_for(1500ms);
     EXPECT_STREQ(values().ext_usb_status, "ejected");
     root.remove("/dev/usb_ext1");
@@ -511,8 +513,8 @@ TEST_F(SupervisorTest, BatteryTypeInRedisAndTheConfiguration)
     ASSERT_TRUE(config);
     EXPECT_STREQ(json_object_to_json_string_ext(config.get(), JSON_C_TO_STRING_PLAIN),
                  R"({"model_number":7,"model_name":"VX4 Advanced","serial_number":"SN-0042","battery":"Dewalt"})");
-    EXPECT_EQ(count_traced("SUPV: db reply 'OK'"), 1);
-    EXPECT_EQ(count_traced("SUPV: config stored 0"), 1);
+    EXPECT_EQ(traced("SUPV: db reply 'OK'"), 1);
+    EXPECT_EQ(traced("SUPV: config stored 0"), 1);
     vx4_load_supervisor_battery_type(text, sizeof text);
     EXPECT_STREQ(text, "Dewalt");
     vx4_load_supervisor_model_name(text, sizeof text);
@@ -526,7 +528,7 @@ TEST_F(SupervisorTest, BatteryTypeInRedisAndTheConfiguration)
     root.write("/config/system.json", R"({"model_name": "VX4 Adv)");
     EXPECT_EQ(vx4_set_supervisor_battery_type("Indipro"), 0);
     EXPECT_EQ(root.read("/config/system.json"), R"({"model_name": "VX4 Adv)");
-    EXPECT_EQ(count_traced("SUPV: config stored -1"), 1);
+    EXPECT_EQ(traced("SUPV: config stored -1"), 1);
 
     // Without the server: "unknown" for the questions, empty in the record.
     redis.reset();
@@ -552,9 +554,9 @@ TEST_F(SupervisorTest, ShutdownRequests)
         ASSERT_TRUE(run_until([&] { return power_log().size() == i + 1; }, 3000ms)) << "mode " << steps[i].mode;
         EXPECT_EQ(power_log()[i], steps[i].ran) << "mode " << steps[i].mode;
     }
-    EXPECT_EQ(count_traced("SUPV: cl reboot"), 1);
-    EXPECT_EQ(count_traced("SUPV: camera off"), 5);
-    EXPECT_EQ(count_traced("SUPV: temperature, skip post"), 0);  // nothing was recording
+    EXPECT_EQ(traced("SUPV: cl reboot"), 1);
+    EXPECT_EQ(traced("SUPV: camera off"), 5);
+    EXPECT_EQ(traced("SUPV: temperature, skip post"), 0);  // nothing was recording
 }
 
 TEST_F(SupervisorTest, BoardTemperatureShutsTheHeadDown)
@@ -568,7 +570,7 @@ TEST_F(SupervisorTest, BoardTemperatureShutsTheHeadDown)
     ASSERT_TRUE(wait_traced("SUPV: implausible board temp 300.0"));
     run_for(1200ms);
     EXPECT_EQ(values().overheat, 0);
-    EXPECT_EQ(count_traced("SUPV: need shutdown"), 0);
+    EXPECT_EQ(traced("SUPV: need shutdown"), 0);
     vx4_roll_up_logger();
     EXPECT_EQ(logger_reading("present_psb_max_temperature"), "35.0 \u00B0C");
 

@@ -1,6 +1,6 @@
-vx4_add_test(supervisor_parse_test LABEL unit SOURCES parse_test.cpp LIBRARIES vx4_daemon)
-vx4_add_test(supervisor_test LABEL component SOURCES supervisor_test.cpp LIBRARIES vx4_daemon DEPENDS vx4-sim)
-vx4_add_test(installer_test LABEL component SOURCES installer_test.cpp LIBRARIES vx4_daemon)
+vx4_add_test(supervisor_unit_test LABEL unit SOURCES parse_test.cpp LIBRARIES vx4_daemon)
+vx4_add_test(supervisor_test LABEL component SOURCES supervisor_test.cpp installer_test.cpp
+  LIBRARIES vx4_daemon DEPENDS vx4-sim)
 vx4_add_test(supervisor_system_test LABEL system SOURCES supervisor_system_test.cpp DEPENDS vx4-api vx4-sim)
 
 # The main loop's stalls with the supervisor on it (bench/supervisor_stall runs it).
