@@ -100,7 +100,8 @@ TEST_F(InstallerTest, TheLastPackageInstallsWithItsSteps)
     vx4_load_installer_software_update_version(text, sizeof text);
     EXPECT_STREQ(text, "1.1");
 
-    install_script({"Starting", "unpack archive", "COPY: files done", "Waiting", "done: all"}, true);
+    // A long line is one line, however it is read.
+    install_script({"Starting", "unpack " + std::string(300, 'a'), "COPY: files done", "Waiting", "done: all"}, true);
     ASSERT_EQ(vx4_trigger_software_update(), 1);
     // A line without a detail shows in the progress file only.
     ASSERT_TRUE(wait_until([&] { return root.exists("/tmp/vx4_update") && root.read("/tmp/vx4_update") == "Waiting"; }));

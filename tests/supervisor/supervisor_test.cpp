@@ -530,6 +530,11 @@ TEST_F(SupervisorTest, BatteryTypeInRedisAndTheConfiguration)
     EXPECT_EQ(root.read("/config/system.json"), R"({"model_name": "VX4 Adv)");
     EXPECT_EQ(traced("SUPV: config stored -1"), 1);
 
+    // An error reply is no success.
+    tcp_exchange(redis->port(), "CONFIG SET maxmemory-policy noeviction\r\nCONFIG SET maxmemory 1\r\n", 300ms);
+    EXPECT_EQ(vx4_set_supervisor_battery_type("Dewalt"), -1);
+    EXPECT_EQ(redis->get("vx4-battery"), "Indipro");
+
     // Without the server: "unknown" for the questions, empty in the record.
     redis.reset();
     vx4_load_supervisor_battery_type(text, sizeof text);
