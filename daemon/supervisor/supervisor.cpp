@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "camera/visca_connection.h"
+#include "core/json_file.h"
 #include "core/state_files.h"
 #include "core/trace.h"
 #include "logger/logger.h"
@@ -110,55 +111,27 @@ void copy_text(char *buffer, size_t size, const char *text)
 
 bool plausible(double value) { return std::isfinite(value) && value >= plausible_low && value <= plausible_high; }
 
-// Reads a file without blocking, up to limit bytes; false unless it is a
-// regular file. Files in shared places are never read through a link.
-bool read_small_file(const char *absolute, size_t limit, std::string *text, bool follow_link = false)
+// The first bytes of a file (sensor files, the release), up to limit,
+// without blocking. A file in a shared place is refused unless it is a
+// regular file, never read through a link.
+bool read_prefix(const char *absolute, size_t limit, std::string *text, bool shared = true)
 {
     text->clear();
-    int fd = open(vx4_path(absolute).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | (follow_link ? 0 : O_NOFOLLOW));
+    std::string path = vx4_path(absolute);
+    int fd = shared ? vx4_open_for_reading(path) : open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return false;
-    struct stat st;
-    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    if (ok) {
-        text->resize(limit);
-        ssize_t got = read(fd, text->data(), limit);
-        ok = got >= 0;
-        text->resize(ok ? static_cast<size_t>(got) : 0);
-    }
+    text->resize(limit);
+    ssize_t got = read(fd, text->data(), limit);
     close(fd);
-    return ok;
-}
-
-// Replaces the file whole: a new file in the same folder, flushed, renamed
-// over the name, and the folder flushed, so a power cut leaves the old or
-// the new file and never a link's target.
-int replace_file_synced(const char *absolute, const std::string &text)
-{
-    std::string path = vx4_path(absolute);
-    std::string scratch = path + ".new";
-    int fd = open(scratch.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return -1;
-    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
-    ok = close(fd) == 0 && ok;
-    if (!ok || rename(scratch.c_str(), path.c_str()) != 0) {
-        unlink(scratch.c_str());
-        return -1;
-    }
-    std::string folder = path.substr(0, path.rfind('/'));
-    int folder_fd = open(folder.empty() ? "/" : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder_fd >= 0) {
-        fsync(folder_fd);
-        close(folder_fd);
-    }
-    return 0;
+    text->resize(got > 0 ? static_cast<size_t>(got) : 0);
+    return got >= 0;
 }
 
 bool file_holds_one(const char *absolute)
 {
     std::string text;
-    return read_small_file(absolute, 8, &text) && text == "1";
+    return vx4_read_small_file(vx4_path(absolute), 8, &text) == 0 && text == "1";
 }
 
 bool device_accessible() { return access(vx4_path(external_device).c_str(), R_OK | W_OK) == 0; }
@@ -244,9 +217,7 @@ void on_battery(vx4_redis_result result, const char *text)
 void fill_storage(vx4_supervisor_values *next)
 {
     next->update_available = updates_found;
-    std::string text;
-    if (read_small_file("/tmp/vx4_update", sizeof next->update_status - 2, &text))
-        copy_text(next->update_status, sizeof next->update_status, text.substr(0, text.find('\n')).c_str());
+    vx4_read_state_line("/tmp/vx4_update", next->update_status, sizeof next->update_status - 1);
 
     next->recording = file_holds_one("/tmp/recording");
     next->paused = file_holds_one("/tmp/paused");
@@ -317,7 +288,7 @@ void fill_cores(vx4_supervisor_values *next)
         snprintf(path, sizeof path, core_file, core + 2);
         std::string text;
         double value = 0;  // a missing sensor reads 0
-        if (read_small_file(path, 31, &text)) {
+        if (read_prefix(path, 31, &text)) {
             char *end = nullptr;
             long millidegrees = strtol(text.c_str(), &end, 10);
             bool number = end != text.c_str() && (*end == '\0' || *end == '\n');
@@ -473,7 +444,7 @@ void poll_encoder(struct ev_loop *, ev_timer *, int)
 bool disk_in_flight(long *requests)
 {
     std::string text;
-    if (!read_small_file(disk_stat, 127, &text))
+    if (!read_prefix(disk_stat, 127, &text))
         return false;
     const char *at = text.c_str();
     for (int field = 0; field < 9; ++field) {
@@ -629,7 +600,7 @@ int store_battery_in_config(const char *type)
 {
     std::string text;
     json_object *old = nullptr;
-    if (read_small_file(config_file, 65536, &text)) {
+    if (vx4_read_small_file(vx4_path(config_file), 65536, &text) == 0) {
         old = json_tokener_parse(text.c_str());
         if (!old || !json_object_is_type(old, json_type_object)) {
             json_object_put(old);
@@ -645,10 +616,10 @@ int store_battery_in_config(const char *type)
             json_object_object_add(config, key, json_object_get(value));
     }
     json_object_object_add(config, "battery", json_object_new_string(type));
-    std::string out = json_object_to_json_string_ext(config, JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE);
+    int result = vx4_write_json_file(config_file, config, VX4_REPLACE_SYNC);
     json_object_put(config);
     json_object_put(old);
-    return replace_file_synced(config_file, out);
+    return result;
 }
 
 }  // namespace
@@ -658,7 +629,7 @@ void vx4_init_supervisor(int)
     if (initialised)
         return;
     std::string text;
-    version = read_small_file(release_file, 255, &text, true) ? text : "";
+    version = read_prefix(release_file, 255, &text, false) ? text : "";
     {
         std::lock_guard<std::mutex> hold(lock);
         fill_rest_values(&record);
