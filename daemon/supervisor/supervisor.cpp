@@ -27,6 +27,7 @@
 #include "platform.h"
 #include "power_board/heading.h"
 #include "power_board/power_board.h"
+#include "recorder/recorder.h"
 #include "supervisor/installer.h"
 #include "supervisor/supervisor_encoder.h"
 #include "supervisor/supervisor_ping.h"
@@ -219,8 +220,11 @@ void fill_storage(vx4_supervisor_values *next)
     next->update_available = updates_found;
     vx4_read_state_line("/tmp/vx4_update", next->update_status, sizeof next->update_status - 1);
 
-    next->recording = file_holds_one("/tmp/recording");
-    next->paused = file_holds_one("/tmp/paused");
+    next->recording = vx4_get_recorder_recording() || file_holds_one("/tmp/recording");
+    next->paused = vx4_get_recorder_paused() || file_holds_one("/tmp/paused");
+    next->post_processing = vx4_get_recorder_post_processing();
+    next->emmc_kb = vx4_get_recorder_emmc_kb();
+    next->usb_kb = vx4_get_recorder_usb_kb();
 
     struct statvfs fs;
     unsigned char used = 0;  // percent
@@ -234,19 +238,7 @@ void fill_storage(vx4_supervisor_values *next)
                                          : "removed";
     copy_text(next->ext_usb_status, sizeof next->ext_usb_status, status);
 
-    auto seconds = [](int64_t kb) { return kb > 0 ? kb / kb_per_second : 0; };
-    auto clock_text = [](int64_t s, char *out, size_t size) {
-        snprintf(out, size, "%02d:%02d:%02d", static_cast<int>(s / 3600), static_cast<int>(s / 60 % 60),
-                 static_cast<int>(s % 60));
-    };
-    int64_t emmc_seconds = seconds(next->emmc_kb), usb_seconds = seconds(next->usb_kb);
-    clock_text(emmc_seconds, next->emmc_time, sizeof next->emmc_time);
-    clock_text(usb_seconds, next->usb_time, sizeof next->usb_time);
-    if (next->post_processing)
-        snprintf(next->time_remaining, sizeof next->time_remaining, "%d %%", next->post_processing);
-    else
-        snprintf(next->time_remaining, sizeof next->time_remaining, "%d MIN",
-                 static_cast<int>(std::min(emmc_seconds, usb_seconds) / 60));
+    vx4_fill_supervisor_recording_times(next);
 }
 
 void fill_board(vx4_supervisor_values *next)
@@ -543,9 +535,33 @@ void usb_thread()
     }
 }
 
+// Stops a recording and waits for its post-processing, unless the head is
+// too hot to wait for the copy.
+void stop_recording()
+{
+    if (vx4_get_recorder_paused()) {
+        trace(TRACE_SUPERVISOR, "resume recording");
+        vx4_resume_recorder();
+    }
+    if (!vx4_get_recorder_recording())
+        return;
+    trace(TRACE_SUPERVISOR, "stop recording");
+    vx4_stop_recorder();
+    for (int i = 0; i < 150 && vx4_get_recorder_post_processing() == 0; ++i)
+        std::this_thread::sleep_for(10ms);
+    for (int i = 0; i < 14400 && vx4_get_recorder_post_processing() != 0; ++i) {
+        if (temperature_shutdown) {
+            trace(TRACE_SUPERVISOR, "temperature, skip post");
+            break;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+}
+
 void shutdown_sequence()
 {
     trace(TRACE_SUPERVISOR, "shutdown begin");
+    stop_recording();
     vx4_power_board *board = power_board_instance;
     trace(TRACE_SUPERVISOR, "camera off");
     if (board)
@@ -623,6 +639,23 @@ int store_battery_in_config(const char *type)
 }
 
 }  // namespace
+
+void vx4_fill_supervisor_recording_times(vx4_supervisor_values *values)
+{
+    auto seconds = [](int64_t kb) { return kb > 0 ? kb / kb_per_second : 0; };
+    auto clock_text = [](int64_t s, char *out, size_t size) {
+        snprintf(out, size, "%02d:%02d:%02d", static_cast<int>(s / 3600), static_cast<int>(s / 60 % 60),
+                 static_cast<int>(s % 60));
+    };
+    int64_t emmc_seconds = seconds(values->emmc_kb), usb_seconds = seconds(values->usb_kb);
+    clock_text(emmc_seconds, values->emmc_time, sizeof values->emmc_time);
+    clock_text(usb_seconds, values->usb_time, sizeof values->usb_time);
+    if (values->post_processing)
+        snprintf(values->time_remaining, sizeof values->time_remaining, "%d %%", values->post_processing);
+    else
+        snprintf(values->time_remaining, sizeof values->time_remaining, "%d MIN",
+                 static_cast<int>(std::min(emmc_seconds, usb_seconds) / 60));
+}
 
 void vx4_init_supervisor(int)
 {

@@ -60,6 +60,10 @@ void vx4_init_supervisor(int unused);
 // every temperature NaN.
 void vx4_load_supervisor_values(vx4_supervisor_values *values);
 
+// The remaining recording times of the record from its emmc_kb, usb_kb and
+// post_processing: the stream takes 513 kB a second.
+void vx4_fill_supervisor_recording_times(vx4_supervisor_values *values);
+
 // Each fills the buffer with a text, cut to the buffer and terminated.
 void vx4_load_supervisor_software_version(char *buffer, size_t size);
 // "%02d.%02d" of the power board's revision and build number.

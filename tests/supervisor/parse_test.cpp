@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "supervisor/installer.h"
+#include "supervisor/supervisor.h"
 #include "supervisor/supervisor_encoder.h"
 #include "supervisor/supervisor_ping.h"
 
@@ -261,6 +262,32 @@ TEST(Installer, ScriptLines)
             EXPECT_STREQ(phase, c.phase) << c.line;
             EXPECT_STREQ(detail, c.detail) << c.line;
         }
+    }
+}
+
+TEST(SupervisorRecord, RemainingRecordingTimes)
+{
+    struct Case {
+        int64_t emmc_kb, usb_kb;
+        int post_processing;
+        const char *emmc_time, *usb_time, *remaining;
+    };
+    const std::vector<Case> cases = {
+        {513 * 3600, 513 * 7200, 0, "01:00:00", "02:00:00", "60 MIN"},
+        {513 * 7200 + 512, 513 * 61, 0, "02:00:00", "00:01:01", "1 MIN"},  // the smaller store counts
+        {513 * 3600, 513 * 3600, 37, "01:00:00", "01:00:00", "37 %"},      // while the copy runs
+        {0, -20000, 0, "00:00:00", "00:00:00", "0 MIN"},                    // a recording larger than the space
+        {513LL * 3600 * 150, 513LL * 3600 * 150, 0, "150:00:00", "150:00:00", "9000 MIN"},
+    };
+    for (const Case &c : cases) {
+        vx4_supervisor_values values{};
+        values.emmc_kb = c.emmc_kb;
+        values.usb_kb = c.usb_kb;
+        values.post_processing = c.post_processing;
+        vx4_fill_supervisor_recording_times(&values);
+        EXPECT_STREQ(values.emmc_time, c.emmc_time) << c.emmc_kb;
+        EXPECT_STREQ(values.usb_time, c.usb_time) << c.usb_kb;
+        EXPECT_STREQ(values.time_remaining, c.remaining) << c.emmc_kb << " " << c.usb_kb;
     }
 }
 

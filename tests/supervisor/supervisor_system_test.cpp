@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "../recorder/recorder_fixture.h"
 #include "head_system.h"
 
 using namespace vx4test;
@@ -34,6 +35,14 @@ protected:
     std::vector<std::string> power_log() const
     {
         return root.exists("/power.log") ? split_lines(root.read("/power.log")) : std::vector<std::string>{};
+    }
+
+    // Where the line is first traced after the line at after (-1: nowhere).
+    long position(const std::string &line, long after = -1) const
+    {
+        auto lines = trace_lines(root);
+        auto found = std::find(lines.begin() + after + 1, lines.end(), line);
+        return found == lines.end() ? -1 : found - lines.begin();
     }
 
     std::string install_status() const
@@ -96,6 +105,46 @@ TEST_F(SupervisorSystem, ShutdownTypes)
     EXPECT_EQ(status("POST", "/api/shutdown", R"({"shutdown_type": "2"})"), "OK");
     ASSERT_TRUE(wait_until([&] { return !power_log().empty(); }));
     EXPECT_EQ(power_log(), std::vector<std::string>{"reboot "});
+}
+
+}  // namespace
+
+namespace {
+
+// A shutdown while recording stops the recording first; a reboot waits for
+// its copy to the stick, a shutdown for heat does not.
+TEST_F(SupervisorSystem, ShutdownWhileRecording)
+{
+    install_recorder_tools(root);
+    root.write("/media/usb99/trace_mask", "0x00000221");
+    start("advanced", false, {"--rtsp-port=", "--stream-size=192x108", "--stream-fps=15"});
+    run_tool(root, {"ffprobe", "-v", "error", "-rtsp_transport", "tcp", "-show_entries", "stream=codec_name",
+                    "rtsp://127.0.0.1:" + env["VX4_CAMERA_RTSP_PORT"] + "/x4-1.mp4"});
+    auto record = [this] {
+        const std::string work = root.at("/home/vx4/ApiVideos/");
+        ASSERT_EQ(status("POST", "/api/camera/recorder/start"), "OK") << trace();
+        ASSERT_TRUE(wait_until([&] {
+            auto names = files_in(work, ".mp4");
+            return !names.empty() && file_size(work + names[0]) > 8000;  // a fragment or more
+        }, 15000ms));
+    };
+
+    record();
+    EXPECT_EQ(status("POST", "/api/shutdown", R"({"shutdown_type": 2})"), "OK");
+    ASSERT_TRUE(wait_until([&] { return power_log().size() == 1; }, 15000ms)) << trace();
+    EXPECT_EQ(power_log()[0], "reboot ");
+    long stopped = position("SUPV: stop recording");
+    long copied = position("RCDR: post process 0", stopped);
+    ASSERT_GE(stopped, 0);
+    EXPECT_GT(copied, stopped);
+    EXPECT_GT(position("SUPV: cl reboot"), copied);
+
+    record();
+    sim->post("/board/readings", R"({"pb_bme280_temperature": 89.5})");
+    ASSERT_TRUE(wait_until([&] { return power_log().size() == 2; }, 15000ms)) << trace();
+    EXPECT_EQ(power_log()[1], "shutdown -P now");
+    EXPECT_LT(position("SUPV: temp shutdown 89.5 0.0"), position("SUPV: need shutdown"));
+    EXPECT_EQ(vx4test::traced(root, "SUPV: temperature, skip post"), 1);
 }
 
 }  // namespace

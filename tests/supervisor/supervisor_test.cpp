@@ -21,6 +21,7 @@
 
 #include "../power_board/board_fixture.h"
 #include "logger/logger.h"
+#include "recorder/recorder.h"
 #include "supervisor/supervisor_encoder.h"
 #include "supervisor/supervisor_ping.h"
 
@@ -54,6 +55,7 @@ protected:
             loop_only = true;
         }
         ASSERT_EQ(vx4_init_logger(nullptr), 0);
+        ASSERT_EQ(vx4_create_recorder(nullptr), 0);
         vx4_init_supervisor(1);
     }
 
@@ -408,6 +410,8 @@ TEST_F(SupervisorTest, RecordTextsAndFlags)
     ASSERT_TRUE(wait_values([](const vx4_supervisor_values &v) { return v.paused == 1; }));
     vx4_supervisor_values v = values();
     EXPECT_EQ(v.recording, 0);
+    EXPECT_GT(v.emmc_kb, 0);  // the recorder's free space, in the record
+    EXPECT_EQ(v.usb_kb, vx4_get_recorder_usb_kb());
     EXPECT_STREQ(v.update_status, "COPY: files done");
     EXPECT_STREQ(v.version, "3.1.7 (sandbox)");
     EXPECT_STREQ(v.ext_usb_status, "removed");
