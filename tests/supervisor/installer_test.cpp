@@ -72,19 +72,6 @@ protected:
     SandboxRoot root;
 };
 
-TEST_F(InstallerTest, NothingOnTheStick)
-{
-    char text[64] = "x";
-    EXPECT_EQ(vx4_get_installer_software_update_available(text, sizeof text), 0);
-    EXPECT_STREQ(text, "");
-    // Firmware updates are not offered yet; without a board none can start.
-    EXPECT_EQ(vx4_get_installer_firmware_update_available(nullptr, 0), 0);
-    EXPECT_EQ(vx4_get_installer_camera_update_available(nullptr, 0), 0);
-    EXPECT_EQ(vx4_trigger_firmware_update(), 0);
-    EXPECT_EQ(vx4_trigger_camera_update(), 0);
-    EXPECT_EQ(status(), (Status{"none", "0 of 0", "not active", "not active"}));
-}
-
 TEST_F(InstallerTest, TheLastPackageInstallsWithItsSteps)
 {
     const std::string folder = "/media/usb-cpy/";

@@ -41,11 +41,9 @@ TEST(EncoderStatus, ChannelTexts)
          no_stream},
         {"field 7 without a space names field 0", "1|fw|up|load|mem|net|ntp|x|H264|p", "1 H264 p", no_stream},
         {"fewer than eight fields", "ENC|1|2|3|4|5|stream 1 on", no_stream, no_stream},
-        {"another channel", head + "stream 3 on|H264", no_stream, no_stream},
         {"empty fields", "||||||||||||||||", no_stream, no_stream},
         {"text cut to 79 characters", head + "stream 1 on|" + long_word, ("1 " + long_word).substr(0, 79),
          no_stream},
-        {"no text at all", "", no_stream, no_stream},
     };
     for (const EncoderCase &c : cases) {
         char channel_1[VX4_CHANNEL_TEXT], channel_2[VX4_CHANNEL_TEXT];
@@ -67,7 +65,6 @@ TEST(EncoderStatus, Temperatures)
     const std::vector<TemperatureCase> cases = {
         {"+LENS 41.25 +FPGA 52.50 +CPU 60.00", 41.25, 52.5, 60.0},
         {"+FPGA 95", {}, 95.0, {}},
-        {"+CPU   61.5", {}, {}, 61.5},
         {"+LENS 300 +CPU -45", 300.0, {}, -45.0},  // found; the range is judged by the supervisor
         {"+LENS abc +FPGA 12x +CPU", {}, {}, {}},
         {"+FPGA nan +CPU inf +LENS 1e999", {}, {}, {}},
@@ -107,7 +104,6 @@ TEST(EncoderStatus, HttpResponses)
         {"error status", "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n", 404, "", ""},
         {"no status line", "\r\n", 500, "", ""},
         {"another protocol", "HTTP/1.0 200 OK\r\n\r\n", 500, "", ""},
-        {"status that is no number", "HTTP/1.1 OK\r\n\r\n", 500, "", ""},
         {"length that is no number", "HTTP/1.1 200 OK\r\nContent-Length: 12abc\r\n\r\nrest", 200, "", "rest"},
         {"long header line", "HTTP/1.1 200 OK\r\n" + long_header + "Content-Length: 1\r\n\r\nz", 200, "z", ""},
         {"body kept to 1024 bytes", "HTTP/1.1 200 OK\r\nContent-Length: 3000\r\n\r\n" + big + "next", 200,
@@ -201,7 +197,6 @@ TEST(CameraPing, Replies)
         {"unreachable for this request", with_ip(unreachable(id)), true, VX4_PING_UNREACHABLE},
         {"unreachable for another program", with_ip(unreachable(id + 1)), true, VX4_PING_OTHER},
         {"cut short", std::vector<uint8_t>{0x45, 0, 0}, true, VX4_PING_OTHER},
-        {"header only", with_ip(std::vector<uint8_t>{0, 0, 0xFF, 0xFF}), true, VX4_PING_OTHER},
     };
     for (const Case &c : cases)
         EXPECT_EQ(vx4_check_ping_reply(c.packet.data(), c.packet.size(), c.ip_header, id, seq), c.verdict) << c.name;
@@ -221,8 +216,6 @@ TEST(Installer, ScriptLines)
         {"  indented line", "indented", "line"},
         {"Starting", nullptr, nullptr},
         {"COPY:files", nullptr, nullptr},
-        {"phase :", nullptr, nullptr},
-        {"", nullptr, nullptr},
         {"averyveryverylongphasename averyveryverylongdetail", "averyveryverylon", "averyveryverylon"},
     };
     for (const Case &c : cases) {
