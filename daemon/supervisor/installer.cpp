@@ -99,7 +99,7 @@ void install(const std::string &package)
         return;
     }
     std::string line;
-    int number = 0;
+    unsigned number = 0;
     for (;;) {
         int c = fgetc(output);
         if (c != EOF && c != '\n') {
@@ -116,8 +116,8 @@ void install(const std::string &package)
         vx4_write_state_file("/tmp/vx4_update", line.c_str());
         char phase[text_size], detail[text_size];
         if (vx4_installer_parse_step(line.c_str(), phase, sizeof phase, detail, sizeof detail)) {
-            char step[32];  // cut to the text size by set_status
-            snprintf(step, sizeof step, "%d of %d", number, install_steps);
+            char step[text_size];
+            snprintf(step, sizeof step, "%u of %d", std::min(number, 9999999u), install_steps);
             set_status(step, phase, detail);
         }
         line.clear();

@@ -345,7 +345,7 @@ TEST_F(SupervisorTest, CoreTemperatures)
     EXPECT_EQ(v.hot, 0);
     EXPECT_EQ(v.below_zero, 0);
     // One high temperature warning a second while it lasts.
-    auto warnings = [] { return std::stoi("0" + logger_reading("present_high_temperature_warnings")); };
+    auto warnings = [] { return atoi(logger_reading("present_high_temperature_warnings").c_str()); };
     int first = warnings();
     auto began = std::chrono::steady_clock::now();
     ASSERT_TRUE(run_until([&] { return warnings() >= first + 3; }, 5000ms));
