@@ -5,7 +5,7 @@
 
 #include "support.h"
 
-using vx4test::SandboxRoot;
+using namespace vx4test;
 
 namespace {
 
