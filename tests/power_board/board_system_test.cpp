@@ -18,14 +18,19 @@ protected:
 TEST_F(BoardSystem, StartsWithTheCameraRailOnRefreshesAndReleasesTheBusWhenTerminated)
 {
     start();
-    ASSERT_TRUE(wait_until([this] { return reads() >= 2 && !writes().empty(); }));
+    ASSERT_TRUE(wait_until([this] { return reads() >= 5 && !writes().empty(); }));
     EXPECT_EQ(writes().front(), (BoardWrite{0, {0x06}}));
     EXPECT_EQ(api.errors(), "start\nentering loop...\n");
     EXPECT_NE(api.output().find("WRITE: (0) 06\n"), std::string::npos);
+    // Mode, bit order and chip select are checked by the simulated board on
+    // every transaction (a bus error fails the test).
+    for (const auto &[path, value] : std::vector<std::pair<std::string, double>>{
+             {"bus.gpio.13.value", 0}, {"bus.gpio.15.value", 0}, {"bus.spi.frequency", 100000}})
+        EXPECT_EQ(sim->number("/board", path), value) << path;
     api.signal(SIGTERM);
     EXPECT_EQ(api.wait_exit(5000ms), 0);
-    EXPECT_EQ(sim->number("/board", "bus.spi.open"), 0);
-    EXPECT_EQ(sim->number("/board", "bus.gpio.24.open"), 0);
+    for (const char *path : {"bus.spi.open", "bus.gpio.24.open", "bus.gpio.13.open", "bus.gpio.15.open"})
+        EXPECT_EQ(sim->number("/board", path), 0) << path;
     EXPECT_EQ(sim->number("/board", "bus.gpio.24.value"), 1);
 }
 

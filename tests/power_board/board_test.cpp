@@ -10,40 +10,6 @@ using namespace vx4test;
 
 namespace {
 
-TEST_F(BoardTest, ServiceSetsUpTheBusRefreshesByItselfAndReleasesTheBusWhenStopped)
-{
-    start("advanced", false);
-    ASSERT_EQ(board.service_state, VX4_PB_RUNNING);
-    // Mode, bit order and chip select are checked by the simulated board on
-    // every transaction (a bus error fails the test).
-    for (const auto &[path, value] : std::vector<std::pair<std::string, double>>{
-             {"bus.gpio.13.value", 0}, {"bus.gpio.15.value", 0}, {"bus.spi.frequency", 100000}})
-        EXPECT_EQ(sim_number(path), value) << path;
-    ASSERT_TRUE(run_until([&] { return sim_number("bus.reads") >= 5; }));
-
-    vx4_power_board_stop_service(&board);
-    EXPECT_EQ(board.service_state, VX4_PB_STOPPED);
-    for (const char *path : {"bus.spi.open", "bus.gpio.24.open", "bus.gpio.13.open", "bus.gpio.15.open"})
-        EXPECT_EQ(sim_number(path), 0) << path;
-    EXPECT_EQ(sim_number("bus.gpio.24.value"), 1);
-}
-
-TEST_F(BoardTest, SuspendedBoardReadsOnceForEachTrigger)
-{
-    start();
-    // Two ticks of the refresh timer, then everything queued has run.
-    auto reads_after_two_ticks = [&] {
-        run_until([] { return false; }, 250ms);
-        settle();
-        return sim_number("bus.reads");
-    };
-    EXPECT_EQ(reads_after_two_ticks(), 0);
-    triggered_refresh(3);
-    EXPECT_EQ(reads_after_two_ticks(), 3);
-    vx4_power_board_resume_refresh(&board);
-    EXPECT_TRUE(run_until([&] { return sim_number("bus.reads") >= 6; }));
-}
-
 TEST_F(BoardTest, RawWritesReachTheBoardBitReversedAndBadOnesAreRefused)
 {
     start();
