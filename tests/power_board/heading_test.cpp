@@ -79,10 +79,12 @@ TEST_F(HeadingTest, CalibrationRemovesOffsetsAndScalesEachAxisByItsRowSum)
     // The whole z row counts, not only its diagonal: z weighs three times.
     calibrate(1, {0, 0, 0}, {1, 0, 0, 0, 1, 0, 1, 1, 1});
     EXPECT_EQ(heading(-100, 0, 100), "E");
-    // Uncalibrated: XX, cut to the buffer like any text.
+    // Uncalibrated: XX. Texts are cut to the buffer and terminated.
     calibrate(0, {10, 20, 30}, unit);
     EXPECT_EQ(heading(0, 0, 100), "XX");
     EXPECT_EQ(heading(0, 0, 0, level, 2), "X");
+    EXPECT_EQ(heading(0, 0, 0, level, 1), "");
+    EXPECT_EQ(heading(0, 0, 0, level, 0), "untouched");
 }
 
 TEST_F(HeadingTest, TiltedHeadReadsTheSameDirection)
@@ -93,13 +95,6 @@ TEST_F(HeadingTest, TiltedHeadReadsTheSameDirection)
     const float tilted[3] = {-0.8754f, -0.2346f, -0.4226f};
     EXPECT_EQ(heading(15383, 15203, -12539, tilted), "S");
     EXPECT_EQ(heading(15383, 15203, -12539), "SW");
-}
-
-TEST_F(HeadingTest, TextIsCutToTheBufferAndTerminated)
-{
-    EXPECT_EQ(heading(-100, 0, 100, level, 1), "");
-    EXPECT_EQ(heading(-100, 0, 100, level, 2), "N");
-    EXPECT_EQ(heading(-100, 0, 100, level, 0), "untouched");
 }
 
 }  // namespace
