@@ -106,7 +106,7 @@ TEST_F(LightsSystem, HighBeamTwiceChangesNothingAndOffRestoresTheLights)
     EXPECT_EQ(light_writes(), (std::vector<Write>{{1, {9, 25}}, {1, {255, 100}}, {1, {9, 25}}}));
 }
 
-TEST_F(LightsSystem, HighBeamEndsAfterItsTimeAndRestoresModeAndPwm)
+TEST_F(LightsSystem, HighBeamEndsAfterItsTimeAndRestoresModeAndPwmUnlessAModeWasChosen)
 {
     start_with_high_beam(3);
     EXPECT_EQ(status("PUT", "/api/led/mode", R"({"led_mode": "medium"})"), "OK");
@@ -124,20 +124,15 @@ TEST_F(LightsSystem, HighBeamEndsAfterItsTimeAndRestoresModeAndPwm)
     EXPECT_EQ(mode(), "medium");
     EXPECT_EQ(root.read("/tmp/lighting"), "medium");
     EXPECT_EQ(intensity(), "60%");
-}
 
-TEST_F(LightsSystem, AModeChosenDuringTheHighBeamEndsIt)
-{
-    start_with_high_beam(2);
-    EXPECT_EQ(status("PUT", "/api/led/mode", R"({"led_mode": "low"})"), "OK");
+    // A mode chosen meanwhile ends the countdown: nothing is restored when
+    // its time has passed.
     EXPECT_EQ(status("POST", "/api/led/high_beam/on"), "OK");
-    EXPECT_EQ(status("PUT", "/api/led/mode", R"({"led_mode": "medium"})"), "OK");
-    EXPECT_EQ(mode(), "medium");
-    // The countdown is over: nothing is restored when its time has passed.
+    EXPECT_EQ(status("PUT", "/api/led/mode", R"({"led_mode": "low"})"), "OK");
     std::this_thread::sleep_for(3500ms);
     settle();
-    EXPECT_EQ(light_writes(), (std::vector<Write>{{1, {9, 25}}, {1, {255, 100}}, {1, {18, 25}}}));
-    EXPECT_EQ(mode(), "medium");
+    EXPECT_EQ(light_writes(marker), (std::vector<Write>{{1, {18, 60}}, {1, {255, 100}}, {1, {9, 60}}}));
+    EXPECT_EQ(mode(), "low");
 }
 
 TEST_F(LightsSystem, HoldingIntensityUpStepsBy1Then3Then5AndStopsAt100)
