@@ -1,9 +1,4 @@
 // The camera and display endpoints of vx4-api on the simulated head.
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
-
 #include "core/settings.h"
 #include "head_system.h"
 
@@ -43,12 +38,7 @@ protected:
         return json_object_get_boolean(json_at(sim->get("/camera").get(), key));
     }
 
-    bool title_shown(int line) const
-    {
-        JsonPtr state = sim->get("/camera");
-        json_object *title = json_object_array_get_idx(json_at(state.get(), "titles"), static_cast<size_t>(line));
-        return json_object_get_boolean(json_at(title, "shown"));
-    }
+    bool title_shown(int line) const { return camera_flag("titles." + std::to_string(line) + ".shown"); }
 };
 
 TEST_F(CameraSystem, ExposureFocusAndZoomTakeOnlyWhatTheirModeAndRangeAllow)

@@ -1,39 +1,17 @@
 // The VISCA thread against the simulated camera module: commands in order,
 // positions and version, and recovery from every fault the camera can show.
-#include <pthread.h>
-
 #include "camera/camera_settings.h"
 #include "camera/visca_commands.h"
-#include "camera/visca_connection.h"
-#include "core/trace.h"
-#include "support.h"
+#include "camera_link_fixture.h"
 
 using namespace vx4test;
 using clock_type = std::chrono::steady_clock;
 
 namespace {
 
-class ViscaThread : public ::testing::Test {
+class ViscaThread : public CameraLinkTest {
 protected:
-    void SetUp() override
-    {
-        visca_port = free_tcp_port();
-        setenv("VX4_CAMERA_VISCA_PORT", std::to_string(visca_port).c_str(), 1);
-        root.enter();
-        root.write("/media/usb99/trace_mask", "0x00000040");
-        init_trace();
-    }
-
-    void start_camera() { sim = std::make_unique<SimHead>(root, std::vector<std::string>{"--visca-port=" + std::to_string(visca_port)}); }
-
-    // The thread runs for the rest of the process, as in the daemon.
-    void start_thread()
-    {
-        ASSERT_EQ(pthread_create(&visca_thread_data.thread, nullptr, visca_thread_procedure, &visca_thread_data), 0);
-        pthread_detach(visca_thread_data.thread);
-    }
-
-    static bool connected() { return visca_connection_is_connected(visca_thread_data.connection) != 0; }
+    void SetUp() override { enter("0x00000040"); }
 
     // Queues a command and waits until the camera has answered everything.
     bool settle(milliseconds timeout = 3000ms)
@@ -49,9 +27,9 @@ protected:
 
     // Connects, then runs the first command, which switches on the notices
     // and asks the version.
-    void start_link()
+    void start_linked()
     {
-        start_thread();
+        start_link();
         ASSERT_TRUE(wait_until(connected, 5000ms));
         ASSERT_EQ(visca_camera_zoom_stop(visca_thread_data.camera), 0);
         ASSERT_TRUE(wait_until([] { return visca_thread_data.camera.load()->model_code != 0; }));
@@ -60,21 +38,7 @@ protected:
 
     long long state_number(const char *key) const { return static_cast<long long>(sim->number("/camera", key)); }
 
-    std::vector<std::string> commands() const
-    {
-        JsonPtr reply = sim->get("/camera/commands");
-        std::vector<std::string> list;
-        json_object *array = json_at(reply.get(), "commands");
-        for (size_t i = 0; array && i < json_object_array_length(array); ++i)
-            list.push_back(json_object_get_string(json_object_array_get_idx(array, i)));
-        return list;
-    }
-
     long traced(const std::string &message) const { return vx4test::traced(root, "VSIO: " + message); }
-
-    SandboxRoot root;
-    int visca_port = 0;
-    std::unique_ptr<SimHead> sim;
 };
 
 TEST_F(ViscaThread, CommandsFlowInOrderAndPositionsAndVersionAreTracked)
@@ -82,7 +46,7 @@ TEST_F(ViscaThread, CommandsFlowInOrderAndPositionsAndVersionAreTracked)
     start_camera();
     sim->post("/camera/version", R"({"model_code": 1815, "rom_version": 770})");
     sim->post("/camera/delays", R"({"ack_ms": 5})");
-    start_link();
+    start_linked();
     visca_camera *camera = visca_thread_data.camera;
     EXPECT_EQ(camera->model_code, 1815);
     EXPECT_EQ(camera->rom_version, 770);
@@ -114,7 +78,7 @@ TEST_F(ViscaThread, CommandsFlowInOrderAndPositionsAndVersionAreTracked)
 TEST_F(ViscaThread, TheCameraAcceptsEveryCommand)
 {
     start_camera();
-    start_link();
+    start_linked();
     visca_camera *camera = visca_thread_data.camera;
     sim->post("/camera/commands/clear");
     using command = int (*)(visca_camera *);
@@ -192,7 +156,7 @@ TEST_F(ViscaThread, TheCameraAcceptsEveryCommand)
 TEST_F(ViscaThread, TriesAgainFiveSecondsAfterADropOrARefusal)
 {
     start_camera();
-    start_link();
+    start_linked();
     ASSERT_EQ(state_number("connections_accepted"), 1);
     sim->post("/camera/faults", R"({"drop": true, "refuse": true})");
     ASSERT_TRUE(wait_until([] { return !connected(); }));
@@ -236,7 +200,7 @@ TEST_F(ViscaThread, TriesAgainFiveSecondsAfterADropOrARefusal)
 TEST_F(ViscaThread, RecoversFromLateAndGarbledReplies)
 {
     start_camera();
-    start_link();
+    start_linked();
     visca_camera *camera = visca_thread_data.camera;
     auto runs = [this, camera]() {
         sim->post("/camera/commands/clear");
@@ -267,7 +231,7 @@ TEST_F(ViscaThread, RecoversFromLateAndGarbledReplies)
 TEST_F(ViscaThread, StepsAsideForACameraUpdate)
 {
     start_camera();
-    start_link();
+    start_linked();
     EXPECT_EQ(visca_update_active(&visca_thread_data), 0);
     visca_request_suspension(&visca_thread_data);
     ASSERT_TRUE(wait_until([] { return visca_update_active(&visca_thread_data) == 1; }));
