@@ -2,9 +2,6 @@
 // RTSP session, and through libavformat for what that session leaves to it
 // (here a URL with credentials). Both must deliver whole frames and give up
 // at their deadline when the camera keeps the connection but stops sending.
-#include <gtest/gtest.h>
-
-#include <atomic>
 
 #include "frame_code.h"
 #include "frame_reader.h"

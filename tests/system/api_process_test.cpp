@@ -2,9 +2,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
-#include <atomic>
 #include <regex>
-#include <thread>
 
 #include "support.h"
 
