@@ -8,6 +8,7 @@
 #include "api/logger.h"
 #include "api/motion.h"
 #include "api/osd.h"
+#include "api/recorder.h"
 
 const std::vector<api_route> &vx4_api_routes()
 {
@@ -15,6 +16,7 @@ const std::vector<api_route> &vx4_api_routes()
     // a family is there, its paths get the 404 page.
     static const std::vector<api_route> routes = {
         // Version 1.0: /api/1.0/vx4 ... /api/1.0/laser/disable
+        {"GET", "/api/1.0/recordings", api_get_recordings, nullptr},
         // Setup: /api/setup/date ... /api/setup/password
         // Seats: /api/setup/observer_seats
         // Setup: /api/setup/language ... /api/setup/units
@@ -82,6 +84,21 @@ const std::vector<api_route> &vx4_api_routes()
         {"POST", "/api/camera/title/turn_line_on", api_post_camera_title_line_action<API_TITLE_TURN_ON>, nullptr},
         {"POST", "/api/camera/title/turn_line_off", api_post_camera_title_line_action<API_TITLE_TURN_OFF>, nullptr},
         // Recorder: /api/camera/recorder/...
+        {"POST", "/api/camera/recorder/start", api_post_recorder_start, nullptr},
+        {"POST", "/api/camera/recorder/stop", api_post_recorder_stop, nullptr},
+        {"POST", "/api/camera/recorder/pause", api_post_recorder_pause, nullptr},
+        {"POST", "/api/camera/recorder/resume", api_post_recorder_resume, nullptr},
+        {"POST", "/api/camera/recorder/save", api_post_recorder_save, nullptr},
+        {"POST", "/api/camera/recorder/remove", api_post_recorder_remove, nullptr},
+        {"GET", "/api/camera/recorder/files", api_get_recorder_files, nullptr},
+        {"POST", "/api/camera/recorder/copy", api_post_recorder_copy, nullptr},
+        {"POST", "/api/camera/recorder/delete", api_post_recorder_delete, nullptr},
+        {"GET", "/api/camera/recorder/video/metadata", api_get_recorder_video_metadata, nullptr},
+        {"PUT", "/api/camera/recorder/video/note", api_put_recorder_video_note, nullptr},
+        {"GET", "/api/camera/recorder/image/metadata", api_get_recorder_image_metadata, nullptr},
+        {"PUT", "/api/camera/recorder/image/note", api_put_recorder_image_note, nullptr},
+        {"POST", "/api/camera/recorder/file/metadata", api_post_recorder_file_metadata, nullptr},
+        {"PUT", "/api/camera/recorder/file/note", api_put_recorder_file_note, nullptr},
         // Camera: /api/camera/imagecache
         {"GET", "/api/camera/imagecache", api_get_camera_imagecache, nullptr},
         {"POST", "/api/camera/imagecache", api_post_camera_imagecache, nullptr},
