@@ -3,15 +3,8 @@
 #include "recorder/recorder.h"
 
 #include <dirent.h>
-#include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/stat.h>
 
-#include <atomic>
-#include <cstring>
-#include <memory>
 #include <regex>
-#include <string>
 
 #include "core/settings.h"
 #include "core/trace.h"
