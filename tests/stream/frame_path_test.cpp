@@ -77,19 +77,4 @@ TEST(FramePath, JpegFromThePlanesShowsTheirColours)
     EXPECT_GT(better.size(), jpeg.size());
 }
 
-TEST(FramePath, AHeightThatIsNotAMultipleOf16IsEncodedWhole)
-{
-    Picture picture(64, 50);
-    picture.y.setTo(200);
-    picture.u.setTo(128);
-    picture.v.setTo(128);
-    picture.y.rowRange(48, 50).setTo(30);  // the last rows, past the last full 16
-    std::vector<uint8_t> jpeg;
-    ASSERT_TRUE(encode_jpeg(picture, 90, jpeg));
-    cv::Mat decoded = cv::imdecode(jpeg, cv::IMREAD_GRAYSCALE);
-    ASSERT_EQ(decoded.size(), cv::Size(64, 50));
-    EXPECT_NEAR(decoded.at<uchar>(49, 10), 30, 8);
-    EXPECT_NEAR(decoded.at<uchar>(20, 10), 200, 8);
-}
-
 }  // namespace
