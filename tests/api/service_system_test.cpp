@@ -31,7 +31,7 @@ protected:
     }
 };
 
-TEST_F(ServiceSystem, ReadingsDumpEveryRegisterAsTextInItsFormat)
+TEST_F(ServiceSystem, ReadingsDumpEveryRegisterInItsFormatAndRegisterWritesParseHex)
 {
     start();
     sim->post("/board/readings", R"({"pb_motor_pwm": -60, "pb_imu_magnetometer_0": -123, "pb_imu_accelerometer_1": 0.5,
@@ -61,11 +61,8 @@ TEST_F(ServiceSystem, ReadingsDumpEveryRegisterAsTextInItsFormat)
     EXPECT_TRUE(wait_until([this] { return text("GET", "/api/power_board/readings", "pb_monitor_vin_volts") == "0.000"; }));
     EXPECT_EQ(status("PUT", "/api/power_board/zero_buffer", "{}"), "OK");
     EXPECT_TRUE(wait_until([this] { return text("GET", "/api/power_board/readings", "pb_monitor_vin_volts") == "19.800"; }));
-}
 
-TEST_F(ServiceSystem, RegisterWritesParseHexAndReachTheBoard)
-{
-    start();
+    // Raw register writes: hex texts, cut to their lengths.
     EXPECT_EQ(status("POST", "/api/power_board/write", R"({"register": "1A", "data": "0102"})"), "OK");
     // A lone last digit is the high half of its byte.
     EXPECT_EQ(status("POST", "/api/power_board/write", R"({"register": "1b", "data": "ABC"})"), "OK");
