@@ -33,9 +33,6 @@ protected:
             vx4_write_nv(NV_MAGNETOMETER_ELLIPSOID_00 + i, &ellipsoid[i], sizeof(double));
     }
 
-    // The z row of the ellipsoid set to scale, the rest the unit matrix.
-    void scale_z(double scale) { calibrate(1, {0, 0, 0}, {1, 0, 0, 0, 1, 0, 0, 0, scale}); }
-
     std::string heading(int16_t x, int16_t y, int16_t z, const float *acceleration = level, size_t size = 16)
     {
         char text[16] = "untouched";
@@ -55,20 +52,6 @@ TEST_F(HeadingTest, EightPointsOfTheCompassOnALevelHead)
     };
     for (const auto &[xz, expected] : points)
         EXPECT_EQ(heading(xz[0], 0, xz[1]), expected) << xz[0] << " " << xz[1];
-}
-
-TEST_F(HeadingTest, HalfDegreesRoundAwayFromZero)
-{
-    // The z row scales the field so that the single-precision angle comes
-    // out at 22.5 and 247.5 degrees exactly, or one step below.
-    scale_z(0x1.ffa4bep-1);
-    EXPECT_EQ(heading(-924, 0, 383), "NE");  // 22.5 -> 23
-    scale_z(0x1.ffa4bcp-1);
-    EXPECT_EQ(heading(-924, 0, 383), "N");  // 22.4999981 -> 22
-    scale_z(0x1.002da2p+0);
-    EXPECT_EQ(heading(383, 0, -924), "W");  // 247.5 -> 248
-    scale_z(0x1.002dap+0);
-    EXPECT_EQ(heading(383, 0, -924), "SW");  // 247.499985 -> 247
 }
 
 TEST_F(HeadingTest, CalibrationRemovesOffsetsAndScalesEachAxisByItsRowSum)
