@@ -44,12 +44,6 @@ public:
         return &events;
     }
 
-    static long count(const std::string &event)
-    {
-        std::lock_guard<std::mutex> hold(lock);
-        return std::count(log.begin(), log.end(), event);
-    }
-
     // The events since the last call, in order, joined by spaces.
     static std::string take()
     {
