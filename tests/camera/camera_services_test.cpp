@@ -165,7 +165,7 @@ TEST_F(CameraServices, AHeldZoomSpeedsUpEveryTwoSecondsAndTheNextPressStartsAgai
     EXPECT_TRUE(wait_until([this] { return received("81 01 04 08 00 FF"); }));
 }
 
-TEST_F(CameraServices, TheDisplayDrawsItsLinesCentredAndHidesThemAfterTheDwell)
+TEST_F(CameraServices, TheDisplayDrawsItsLinesCentredHidesThemAfterTheDwellAndShowsCompassLaserAndZoomBelow)
 {
     for (int item : {NV_ZOOM_OSD, NV_FLOW_DIRECTION_OSD, NV_COMPASS_DIRECTION_OSD, NV_TITLE_OSD, NV_OPERATOR_ID_OSD})
         store(item, 0);
@@ -211,23 +211,14 @@ TEST_F(CameraServices, TheDisplayDrawsItsLinesCentredAndHidesThemAfterTheDwell)
     vx4_update_osd_recorder_activity(1);
     ASSERT_TRUE(wait_until([this] { return traced("OSDP: delay second 2"); }, 4000ms));
     EXPECT_TRUE(title_is(1, std::string(20, 'W')));
-}
 
-TEST_F(CameraServices, TheBottomLineShowsCompassLaserInTheOperatorsUnitAndZoom)
-{
-    for (int item : {NV_FLOW_DIRECTION_OSD, NV_DATE_TIME_OSD, NV_TITLE_OSD, NV_OPERATOR_ID_OSD})
-        store(item, 0);
-    store(NV_ZOOM_OSD, 1);
-    store(NV_COMPASS_DIRECTION_OSD, 1);
+    // The bottom line: compass, the laser reading in the operator's unit, zoom.
     store(NV_UNITS, 1);
-    start_camera();
-    start_link();
-    ASSERT_TRUE(wait_until(connected));
     vx4_set_osd_laser_reading(12.34f);
-    start_display();
+    vx4_set_osd_item(VX4_OSD_ZOOM, 1, 1);
+    vx4_set_osd_item(VX4_OSD_COMPASS, 1, 1);
     vx4_set_osd_item(VX4_OSD_LASER, 1, 0);
     EXPECT_TRUE(wait_until([this] { return title_is(10, "NE    40.5 FT   1.0X", 6); }));
-
     store(NV_UNITS, 0);
     vx4_set_osd_laser_reading(150.0f);
     EXPECT_TRUE(wait_until([this] { return title_is(10, "NE    150 M     1.0X"); }));
