@@ -169,7 +169,7 @@ TEST_F(ViscaThread, TriesAgainFiveSecondsAfterADropOrARefusal)
 
 // Silence, over-long replies and a refused full buffer are the link's tests;
 // here the thread goes on after late and garbled replies from the camera.
-TEST_F(ViscaThread, RecoversFromLateAndGarbledReplies)
+TEST_F(ViscaThread, RecoversFromLateAndGarbledRepliesAndStepsAsideForACameraUpdate)
 {
     start_camera();
     start_linked();
@@ -198,12 +198,8 @@ TEST_F(ViscaThread, RecoversFromLateAndGarbledReplies)
     EXPECT_TRUE(runs());
     EXPECT_TRUE(connected());
     EXPECT_EQ(state_number("connections_accepted"), 1);
-}
 
-TEST_F(ViscaThread, StepsAsideForACameraUpdate)
-{
-    start_camera();
-    start_linked();
+    // It steps aside for a camera update, and comes back at once after it.
     EXPECT_EQ(visca_update_active(&visca_thread_data), 0);
     visca_request_suspension(&visca_thread_data);
     ASSERT_TRUE(wait_until([] { return visca_update_active(&visca_thread_data) == 1; }));
