@@ -1,9 +1,4 @@
 // vx4-api recording vx4-sim's stream, driven through its API.
-#include <gtest/gtest.h>
-#include <signal.h>
-
-#include <memory>
-#include <string>
 
 #include "head_system.h"
 #include "recorder_fixture.h"
