@@ -9,6 +9,7 @@
 #include "api/motion.h"
 #include "api/osd.h"
 #include "api/recorder.h"
+#include "api/system.h"
 
 const std::vector<api_route> &vx4_api_routes()
 {
@@ -21,6 +22,15 @@ const std::vector<api_route> &vx4_api_routes()
         // Seats: /api/setup/observer_seats
         // Setup: /api/setup/language ... /api/setup/units
         // System: /api/model ... /api/install/camera
+        {"GET", "/api/model", api_get_model, nullptr},
+        {"GET", "/api/serial_number", api_get_serial_number, nullptr},
+        // (/api/status comes with the status document)
+        {"GET", "/api/versions", api_get_versions, nullptr},
+        {"GET", "/api/install/versions", api_get_install_versions, nullptr},
+        {"GET", "/api/install/status", api_get_install_status, nullptr},
+        {"POST", "/api/install/software", api_post_install_software, nullptr},
+        {"POST", "/api/install/firmware", api_post_install_firmware, nullptr},
+        {"POST", "/api/install/camera", api_post_install_camera, nullptr},
         // Lights: /api/led/...
         {"GET", "/api/led/mode", api_get_led_mode, nullptr},
         {"PUT", "/api/led/mode", api_put_led_mode, nullptr},
@@ -154,6 +164,8 @@ const std::vector<api_route> &vx4_api_routes()
         {"POST", "/api/logger/copy", api_post_logger_copy, nullptr},
         {"POST", "/api/logger/delete", api_post_logger_delete, nullptr},
         // System: /api/eject, /api/shutdown
+        {"POST", "/api/eject", api_post_eject, nullptr},
+        {"POST", "/api/shutdown", api_post_shutdown, nullptr},
         // Debug and power board: /api/debug/... ... /api/power_board/zero_buffer
         {"GET", "/api/debug/crit_temp_warning", api_get_debug_warning<API_WARNING_CRIT_TEMP>, nullptr},
         {"PUT", "/api/debug/crit_temp_warning", api_put_debug_warning<API_WARNING_CRIT_TEMP>, nullptr},
