@@ -20,7 +20,7 @@ class BoardUpdate : public BoardTest {
 protected:
     void SetUp() override
     {
-        start("advanced");
+        start();
         board.update_time_scale = 0.01;
         refresh();  // status bit 0: an update is possible
         image("firmware_update_1.4.hex", hex_image(100 * 1024));
