@@ -203,14 +203,15 @@ TEST_F(ViscaThread, RecoversFromLateAndGarbledRepliesAndStepsAsideForACameraUpda
     // It steps aside for a camera update, and comes back at once after it.
     EXPECT_EQ(visca_update_active(&visca_thread_data), 0);
     // Asked to step aside without an update file: the update machine runs,
-    // finds no file and ends at once (its end pause shortened).
-    visca_set_update_time_scale(0.05);
+    // finds no file and ends after its end pause (shortened to 2 s).
+    visca_set_update_time_scale(0.2);
     visca_request_suspension(&visca_thread_data);
     ASSERT_TRUE(wait_until([] { return visca_update_active(&visca_thread_data) == 1; }));
+    // The connection is gone once the thread waits for the update.
+    ASSERT_TRUE(wait_until([this] { return traced("wait begin") == 1; }));
     EXPECT_EQ(visca_thread_data.camera, nullptr);
     EXPECT_EQ(visca_thread_data.connection, nullptr);
     ASSERT_TRUE(wait_until([this] { return state_number("connections") == 0; }));
-    EXPECT_NE(traced("wait begin"), 0);
 
     ASSERT_TRUE(wait_until([] { return visca_update_active(&visca_thread_data) == 0; }));
     ASSERT_TRUE(wait_until(connected, 3000ms));  // at once, no pause
