@@ -13,6 +13,7 @@
 #include <thread>
 #include <type_traits>
 
+#include "camera/camera_update.h"
 #include "camera/visca_commands.h"
 #include "core/trace.h"
 #include "platform.h"
@@ -463,6 +464,7 @@ void *visca_thread_procedure(void *argument)
     record->camera = nullptr;
     if (record->wake_fd < 0)
         record->wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    visca_init_update(record);
     // The thread runs on while the process exits and the platform layer's
     // strings are destroyed: it keeps its own copy of the address.
     const std::string host = record->host ? record->host : vx4_platform().camera_host;

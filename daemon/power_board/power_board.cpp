@@ -588,6 +588,7 @@ int vx4_power_board_init(vx4_power_board *board, vx4_application *application, b
     board->pressure_delay = VX4_PB_SAMPLE_DELAY;
     board->humidity_delay = VX4_PB_SAMPLE_DELAY;
     board->laser_speed = 2;
+    board->update_time_scale = 1.0;
     snprintf(board->update_progress, sizeof board->update_progress, "0 of 0");
     snprintf(board->update_stage, sizeof board->update_stage, "not active");
     snprintf(board->update_detail, sizeof board->update_detail, "not active");
@@ -679,6 +680,41 @@ void vx4_power_board_trigger_refresh(vx4_power_board *board)
         return;
     trace(TRACE_POWER_BOARD, "trigger refresh");
     board->refresh_pending = 0;
+}
+
+void vx4_power_board_queue_record(vx4_power_board *board, vx4_power_board_record *record)
+{
+    pthread_mutex_lock(&board->queue_lock);
+    append_locked(board, record);
+    pthread_cond_signal(&board->queue_condition);
+    pthread_mutex_unlock(&board->queue_lock);
+}
+
+void vx4_power_board_reset_board_state(vx4_power_board *board)
+{
+    board->shutdown_latch = 0;
+    board->overcurrent = 0;
+    memset(board->voltage_ring, 0, sizeof board->voltage_ring);
+    board->ring_index = 0;
+    board->ring_sum = 0;
+    board->averaging_countdown = VX4_PB_VOLTAGE_RING;
+    choose_battery_thresholds(board);
+    board->battery_level = VX4_BATTERY_UNKNOWN;
+    board->pressure_delay = VX4_PB_SAMPLE_DELAY;
+    board->pressure_sum = 0;
+    board->pressure_count = 0;
+    board->humidity_delay = VX4_PB_SAMPLE_DELAY;
+    board->humidity_sum = 0;
+    board->humidity_count = 0;
+    vx4_power_board_mast &mast = board->mast;
+    mast.homing_requested = 0;
+    mast.cancel_request = 0;
+    if (board->advanced) {
+        // The motor type is detected afresh, and the mast homed again.
+        mast.motor_type_seen = -1;
+        mast.stable_count = 0;
+        mast.homing_state = VX4_HOMING_NOT_HOMED;
+    }
 }
 
 void vx4_power_board_refresh_now(vx4_power_board *board)

@@ -130,13 +130,19 @@ void vx4_power_board_set_read_command(vx4_power_board *board, uint8_t command);
 // Test aid: received frames are zeroed before the frame check.
 void vx4_power_board_set_zero_buffer(vx4_power_board *board, int flag);
 
-// Firmware update from the external stick. Until images are programmed no
-// update is offered: available answers 0 with an empty path, the version is
-// empty and a trigger answers 0 and queues nothing. The status texts are
-// the board's own ("0 of 0", "not active", "not active" at rest); a null
-// board reads as at rest.
+// Firmware update from the external stick (firmware_update_*.hex, the last
+// name in byte order). An update is possible when the board reports status
+// bit 0 or its last frame was all zero (a board that does not answer can
+// still be reprogrammed).
+// 1 with the image's path (cut to the buffer, terminated) when possible and
+// an image is there, else 0 and "". A null buffer only asks.
 int vx4_power_board_get_update_available(vx4_power_board *board, char *buffer, size_t size);
+// The image's version ("1.4" for firmware_update_1.4.hex); "" when none.
 void vx4_power_board_load_update_version(vx4_power_board *board, char *buffer, size_t size);
+// Queues an update: 1, or 0 (nothing queued) when none is possible. done is
+// called on the update thread when the update has ended.
 int vx4_power_board_trigger_firmware_update(vx4_power_board *board, void (*done)());
+// The three status texts ("0 of 0", "not active", "not active" at rest); a
+// null board reads as at rest.
 void vx4_power_board_load_update_status(vx4_power_board *board, char *progress, size_t progress_size,
                                         char *stage, size_t stage_size, char *detail, size_t detail_size);

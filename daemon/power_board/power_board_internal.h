@@ -179,6 +179,8 @@ struct vx4_power_board {
     bool update_quit;
     vx4_power_board_update_done update_done;
     pthread_mutex_t update_status_lock;
+    // Every wait of the update is this many times its length (tests shorten them).
+    double update_time_scale;
     char update_progress[VX4_PB_UPDATE_TEXT];
     char update_stage[VX4_PB_UPDATE_TEXT];
     char update_detail[VX4_PB_UPDATE_TEXT];
@@ -221,6 +223,12 @@ void vx4_power_board_write_register(vx4_power_board *board, const vx4_power_boar
 void vx4_power_board_refresh_mast(vx4_power_board *board);
 // The firmware update thread's body.
 void *vx4_power_board_update_thread(void *board);
+// Appends an allocated record to the queue.
+void vx4_power_board_queue_record(vx4_power_board *board, vx4_power_board_record *record);
+// Update thread, at the end of an update while refreshes are still skipped:
+// forgets what was learnt from the board before it restarted (latches,
+// averages, battery level, motor type and homing).
+void vx4_power_board_reset_board_state(vx4_power_board *board);
 // Queues a refresh now, without waiting for the 100 ms timer (tests; the
 // refresh still runs on the service thread). Nothing when one is pending.
 void vx4_power_board_refresh_now(vx4_power_board *board);

@@ -1,22 +1,18 @@
 #include "supervisor/installer.h"
 
-#include <dirent.h>
-#include <fnmatch.h>
 #include <pthread.h>
-#include <sys/stat.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include "camera/camera_update.h"
 #include "camera/visca_connection.h"
 #include "core/state_files.h"
+#include "core/stick_files.h"
 #include "core/trace.h"
 #include "platform.h"
 #include "power_board/power_board.h"
@@ -57,27 +53,8 @@ void copy_text(char *buffer, size_t size, const char *text)
         snprintf(buffer, size, "%s", text);
 }
 
-// The last package in sorted order that is a regular file ("" when none).
-// Links are not followed: the stick is anybody's.
-std::string find_package()
-{
-    std::string folder = vx4_path(package_folder);
-    std::vector<std::string> names;
-    if (DIR *dir = opendir(folder.c_str())) {
-        while (dirent *entry = readdir(dir))
-            if (fnmatch(package_pattern, entry->d_name, 0) == 0)
-                names.emplace_back(entry->d_name);
-        closedir(dir);
-    }
-    std::sort(names.begin(), names.end());
-    for (auto name = names.rbegin(); name != names.rend(); ++name) {
-        std::string path = folder + "/" + *name;
-        struct stat st;
-        if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-            return std::string(package_folder) + "/" + *name;
-    }
-    return "";
-}
+// The last package in byte order that is a regular file ("" when none).
+std::string find_package() { return vx4_find_stick_file(package_folder, package_pattern); }
 
 void set_status(const char *step, const char *a, const char *b)
 {

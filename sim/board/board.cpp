@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <fstream>
 #include <sstream>
 
 using namespace std::chrono_literals;
@@ -10,6 +11,9 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr int chip_select_pin = 24;
+constexpr int reset_pin = 13;
+constexpr int boot_select_pin = 15;
+constexpr size_t line_changes_kept = 200;
 
 // Motors. The mast's encoder counts fall as it extends; it runs between the
 // retracted end stop (home) and the top of its travel.
@@ -226,7 +230,8 @@ SimBoard::SimBoard(Model model)
     : model_(model),
       read_command_(model == Model::advanced ? 0x88 : 0x00),
       frame_length_(model == Model::advanced ? 141 : 64),
-      checksum_offset_(model == Model::advanced ? advanced_checksum : basic_checksum)
+      checksum_offset_(model == Model::advanced ? advanced_checksum : basic_checksum),
+      started_(Clock::now())
 {
     for (const Field &field : advanced_layout)
         raw_[field.name] = 0;
@@ -425,9 +430,12 @@ std::string SimBoard::gpio_request(int pin, const std::vector<std::string> &word
     if (verb == "WRITE" && words.size() == 4 && parse_number(words[3], &value) && (value == 0 || value == 1)) {
         if (!gpio.output)
             return invalid_parameter;
+        int old_value = gpio.value;
         gpio.value = static_cast<int>(value);
         if (pin == chip_select_pin && selected_ != (value == 0))
             chip_select(gpio.value);
+        else if (pin != chip_select_pin)
+            boot_line(pin, old_value, gpio.value);
         return "OK";
     }
     if (verb == "CLOSE" && words.size() == 3) {
@@ -489,6 +497,55 @@ std::optional<std::string> SimBoard::spi_request(const std::vector<std::string> 
     return invalid_parameter;
 }
 
+// The reset line starts the microcontroller afresh when released: in its ROM
+// bootloader when boot select is high then, else in its firmware. Boot
+// select is read only then, so changing it while the board runs is a fault
+// in the daemon's sequence.
+void SimBoard::boot_line(int pin, int old_value, int value)
+{
+    line_changes_.push_back({pin, value, std::chrono::duration<double, std::milli>(Clock::now() - started_).count()});
+    if (line_changes_.size() > line_changes_kept)
+        line_changes_.pop_front();
+    if (pin == boot_select_pin && value != old_value && mcu_ == Mcu::running)
+        error("boot select changed to " + std::to_string(value) + " while the board runs (reset not held)");
+    if (pin != reset_pin || value == old_value)
+        return;
+    if (value == 1) {
+        // A reset forgets what the registers were told and stops the motors.
+        mcu_ = Mcu::reset;
+        for (const char *name : {"pb_power_enable", "pb_led_enable", "pb_led_pwm", "pb_motor_pwm", "pb_motor_duration",
+                                 "pb_motor_command"})
+            raw_[name] = 0;
+        for (Run &run : runs_)
+            run = Run{};
+        update_readings();
+    } else if (gpio_[boot_select_pin].value == 1) {
+        mcu_ = Mcu::bootloader;
+        ++bootloader_entries_;
+    } else {
+        mcu_ = Mcu::running;
+        ++restarts_;
+    }
+}
+
+bool SimBoard::flash(const std::string &image, std::string *error_text)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    if (mcu_ != Mcu::bootloader) {
+        *error_text = "the board is not in its bootloader";
+        return false;
+    }
+    std::ifstream file(image, std::ios::binary | std::ios::ate);
+    if (!file) {
+        *error_text = "cannot read " + image;
+        return false;
+    }
+    ++flashes_;
+    flashed_bytes_ = static_cast<long long>(file.tellg());
+    flashed_image_ = image;
+    return true;
+}
+
 void SimBoard::chip_select(int value)
 {
     if (value == 0) {
@@ -507,6 +564,10 @@ uint8_t SimBoard::transfer_byte(uint8_t wire)
 {
     size_t index = wire_.size();
     wire_.push_back(wire);
+    if (mcu_ != Mcu::running) {
+        kind_ = Kind::unanswered;
+        return 0;
+    }
     if (index == 0) {
         if (spi_.mode != 2 || spi_.lsb_first)
             error("transaction with the controller in mode " + std::to_string(spi_.mode) +
@@ -543,6 +604,9 @@ void SimBoard::finish_transaction()
                   std::to_string(frame_length_));
         else
             ++reads_;
+        break;
+    case Kind::unanswered:
+        ++unanswered_;
         break;
     case Kind::write: {
         std::vector<uint8_t> data;
@@ -727,6 +791,25 @@ json_object *SimBoard::state()
         json_object_object_add(lines, std::to_string(pin).c_str(), line);
     }
     json_object_object_add(bus, "gpio", lines);
+    json_object *boot = json_object_new_object();
+    static const char *const mcu_names[] = {"running", "reset", "bootloader"};
+    json_object_object_add(boot, "mode", json_object_new_string(mcu_names[static_cast<int>(mcu_)]));
+    json_object_object_add(boot, "entries", json_object_new_int64(bootloader_entries_));
+    json_object_object_add(boot, "restarts", json_object_new_int64(restarts_));
+    json_object_object_add(boot, "unanswered", json_object_new_int64(unanswered_));
+    json_object_object_add(boot, "flashes", json_object_new_int64(flashes_));
+    json_object_object_add(boot, "flashed_bytes", json_object_new_int64(flashed_bytes_));
+    json_object_object_add(boot, "flashed_image", json_object_new_string(flashed_image_.c_str()));
+    json_object *changes = json_object_new_array();
+    for (const LineChange &change : line_changes_) {
+        json_object *entry = json_object_new_object();
+        json_object_object_add(entry, "line", json_object_new_int(change.line));
+        json_object_object_add(entry, "value", json_object_new_int(change.value));
+        json_object_object_add(entry, "at_ms", json_object_new_double(change.at_ms));
+        json_object_array_add(changes, entry);
+    }
+    json_object_object_add(boot, "lines", changes);
+    json_object_object_add(root, "bootloader", boot);
     json_object *spi = json_object_new_object();
     json_object_object_add(spi, "open", json_object_new_boolean(spi_.open));
     json_object_object_add(spi, "mode", json_object_new_int(spi_.mode));

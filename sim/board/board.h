@@ -42,6 +42,9 @@ public:
     // reason when a key is unknown or a value out of range.
     bool set_readings(json_object *values, std::string *error);
     bool set_faults(json_object *faults, std::string *error);
+    // The programming tool's write of an image file (its path), accepted
+    // only while the board runs its ROM bootloader. False with the reason.
+    bool flash(const std::string &image, std::string *error);
     // Puts the mast somewhere by hand: {"extension_mm": x, "encoder": n,
     // "speed": mm/s per percent of PWM}; all or none.
     bool set_mast(json_object *values, std::string *error);
@@ -84,11 +87,21 @@ private:
         std::string wire;
         bool valid;
     };
-    enum class Kind { none, read, write, unknown };
+    enum class Kind { none, read, write, unknown, unanswered };
+    // The microcontroller, as its reset (GPIO 13) and boot-select (GPIO 15)
+    // lines leave it: running its firmware, held in reset, or in its ROM
+    // bootloader, where it does not answer the bus.
+    enum class Mcu { running, reset, bootloader };
+    struct LineChange {
+        int line;
+        int value;
+        double at_ms;  // since the board started
+    };
 
     std::string gpio_request(int pin, const std::vector<std::string> &words);
     std::optional<std::string> spi_request(const std::vector<std::string> &words);
     void chip_select(int value);
+    void boot_line(int pin, int old_value, int value);
     uint8_t transfer_byte(uint8_t wire);
     void finish_transaction();
     void apply_write(int reg, const std::vector<uint8_t> &data, const std::string &wire);
@@ -128,6 +141,15 @@ private:
     Clock::time_point now_;  // of the last advance
     std::optional<Clock::time_point> overcurrent_until_[2];  // status bit held after a trip
     long long power_off_requests_ = 0;
+    Clock::time_point started_;
+    Mcu mcu_ = Mcu::running;
+    std::deque<LineChange> line_changes_;
+    long long bootloader_entries_ = 0;
+    long long restarts_ = 0;  // normal starts after a reset
+    long long unanswered_ = 0;  // transactions while not running
+    long long flashes_ = 0;
+    long long flashed_bytes_ = 0;
+    std::string flashed_image_;
     long long transactions_ = 0;
     long long reads_ = 0;
     long long write_count_ = 0;

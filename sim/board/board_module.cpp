@@ -44,6 +44,16 @@ void add_routes(ControlServer &control, SimBoard &board)
                           return control_error(400, error);
                       return control_ok(board.state());
                   });
+    control.route("POST", "/board/bootloader/flash",
+                  "the programming tool writes an image: {\"image\": path}; 409 unless the board is in its bootloader",
+                  [&board](const ControlRequest &request) {
+                      std::string image, error;
+                      if (!json_get_string(request.body, "image", &image))
+                          return control_error(400, "image (a file path) is required");
+                      if (!board.flash(image, &error))
+                          return control_error(409, error);
+                      return control_ok(board.state());
+                  });
     control.route("POST", "/board/faults",
                   "inject faults: {\"bad_checksum\": true|N, \"zero_frames\": true|N, \"silent\": true, "
                   "\"overcurrent\": 1|2|0, \"no_current\": true, \"stuck_encoder\": true, \"jammed\": true}",

@@ -19,6 +19,7 @@
 #include <thread>
 #include <ctime>
 
+#include "camera_loader.h"
 #include "camera_state.h"
 #include "control_server.h"
 #include "net.h"
@@ -48,8 +49,8 @@ std::string hex(const std::vector<uint8_t> &bytes)
 
 class CameraModule : public SimModule {
 public:
-    CameraModule(int port, double lens_initialisation, ControlServer &control)
-        : port_(port), start_(std::chrono::steady_clock::now())
+    CameraModule(int port, double lens_initialisation, const std::string &loader_image, ControlServer &control)
+        : port_(port), start_(std::chrono::steady_clock::now()), loader_(loader_image)
     {
         camera_.set_lens_initialisation(lens_initialisation);
         if (lens_initialisation > 0)
@@ -118,6 +119,7 @@ private:
 
     void close_client(size_t index)
     {
+        loader_.disconnected(clients_[index].id);
         close(clients_[index].fd);
         clients_.erase(clients_.begin() + static_cast<long>(index));
     }
@@ -177,6 +179,8 @@ private:
                 std::erase_if(each.pending, [](const Pending &p) { return p.output.kind == SimReplyKind::completion; });
         }
         schedule(client, outputs, true);
+        if (camera_.take_loader_request())
+            loader_.enter(client.id, at);
     }
 
     // Notices go to every connection, a late completion to its command's.
@@ -203,6 +207,12 @@ private:
         ssize_t got = recv(client.fd, data, sizeof data, MSG_DONTWAIT);
         if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR))
             return false;
+        // The loader speaks text and X-Modem, not VISCA.
+        if (got > 0 && loader_.active()) {
+            client.input.clear();
+            loader_.receive(client.id, data, static_cast<size_t>(got), now());
+            return true;
+        }
         for (ssize_t i = 0; i < got; ++i) {
             if (client.input.size() <= packet_limit)
                 client.input.push_back(data[i]);
@@ -286,6 +296,9 @@ private:
                 if (next < 0 || pending.output.due < next)
                     next = pending.output.due;
         }
+        double loader_next = loader_.next_due();
+        if (loader_next >= 0 && (next < 0 || loader_next < next))
+            next = loader_next;
         int timeout = next < 0 ? -1 : std::max(0, static_cast<int>((next - at) * 1000.0 + 0.999));
         if (camera_.moving() && (timeout < 0 || timeout > motion_tick_ms))
             timeout = motion_tick_ms;
@@ -323,6 +336,8 @@ private:
                     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
                     clients_.push_back({fd, next_client_id_++, {}, 0, {}, {}, 0});
                     ++connections_accepted_;
+                    if (loader_.active())
+                        loader_.connected(clients_.back().id, now());
                 }
             }
             for (size_t i = 2; i < watch.size(); ++i) {
@@ -340,6 +355,26 @@ private:
             for (size_t i = clients_.size(); i-- > 0;)
                 if (!send_due(clients_[i], at))
                     close_client(i);
+            serve_loader(at);
+        }
+    }
+
+    // Sends what the loader has to say; when it restarts the module, every
+    // connection drops and the camera powers up with its new firmware.
+    void serve_loader(double at)
+    {
+        std::vector<SimCameraLoader::Send> sends;
+        bool restart = loader_.due(at, sends);
+        for (const SimCameraLoader::Send &each : sends)
+            for (size_t i = clients_.size(); i-- > 0;)
+                if (clients_[i].id == each.client &&
+                    !send_all(clients_[i].fd, std::string_view(reinterpret_cast<const char *>(each.bytes.data()),
+                                                               each.bytes.size())))
+                    close_client(i);
+        if (restart) {
+            while (!clients_.empty())
+                close_client(clients_.size() - 1);
+            camera_.power_up(at);
         }
     }
 
@@ -474,6 +509,23 @@ private:
                           }
                           return control_error(409, "the fault could not be applied (listening port busy?)");
                       });
+        control.route("GET", "/camera/loader",
+                      "the update loader: phase, entries, blocks, naks, crc_errors, sequence_errors, cancels, "
+                      "completed, image_bytes, image_file, faults",
+                      [this](const ControlRequest &) {
+                          std::lock_guard<std::mutex> hold(lock_);
+                          return control_ok(loader_.describe());
+                      });
+        control.route("POST", "/camera/loader/faults",
+                      "{silent, reconnect, nak_blocks}: the loader never says ready; it answers only on a new "
+                      "connection; it refuses the next n good blocks with NAK",
+                      [this](const ControlRequest &r) {
+                          std::string error;
+                          std::lock_guard<std::mutex> hold(lock_);
+                          if (!loader_.set_faults(r.body, &error))
+                              return control_error(400, error);
+                          return control_ok(loader_.describe());
+                      });
         control.route("POST", "/camera/power_cycle",
                       "{lens_init_ms}: the camera module's power goes and comes back: connections drop, settings "
                       "and titles are forgotten, the lens initialises",
@@ -526,6 +578,7 @@ private:
     int listen_fd_ = -1;
     std::mutex lock_;
     SimViscaCamera camera_;
+    SimCameraLoader loader_;
     std::vector<Client> clients_;
     bool stop_ = false;
     bool drop_ = false;
@@ -552,13 +605,14 @@ private:
 SimModuleRegistration camera_visca_registration(
     "camera-visca",
     "  --visca-port=N     the camera module's VISCA service on 127.0.0.1:N\n"
-    "  --lens-init-ms=N   the lens initialises this long at each power-up, the first included (0)\n",
+    "  --lens-init-ms=N   the lens initialises this long at each power-up, the first included (0)\n"
+    "  --loader-image=PATH  where the update loader keeps each image it received\n",
     [](const SimOptions &options, ControlServer &control) -> std::unique_ptr<SimModule> {
         if (!options.has("visca-port"))
             return nullptr;
         return std::make_unique<CameraModule>(static_cast<int>(options.number("visca-port", 0)),
                                               static_cast<double>(options.number("lens-init-ms", 0)) / 1000.0,
-                                              control);
+                                              options.text("loader-image"), control);
     });
 
 }  // namespace

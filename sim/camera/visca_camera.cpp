@@ -363,6 +363,12 @@ bool SimViscaCamera::command(const uint8_t *c, size_t n, double now, std::vector
         int speed = arg & 0x0F;
         switch (code) {
         case 0x00:
+            // The steps that prepare the module for a firmware update; the
+            // last one hands it over to its loader.
+            if (arg == 0x0C || arg == 0x0D || arg == 0x13 || arg == 0x04 || arg == 0x20) {
+                loader_requested_ = arg == 0x20;
+                break;
+            }
             if (!switch_value(arg, &power_))
                 return false;
             if (!power_) {

@@ -33,6 +33,13 @@ public:
     // of direct moves whose lens has arrived, go to out.
     void advance(double now, std::vector<SimViscaOutput> &out);
     bool moving() const;
+    // True once after the "user update" command: the module starts its loader.
+    bool take_loader_request()
+    {
+        bool requested = loader_requested_;
+        loader_requested_ = false;
+        return requested;
+    }
 
     // The camera module's power comes (back) on (not the VISCA standby):
     // every setting is back at its default, the titles are gone, and the
@@ -152,6 +159,7 @@ private:
     int lens_initialisations_ = 0;
     int camera_initialisations_ = 0;
     int power_ups_ = 0;
+    bool loader_requested_ = false;
 };
 
 // The character a camera title code stands for (' ' for codes without one).

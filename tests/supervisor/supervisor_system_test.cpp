@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "../power_board/hex_records.h"
 #include "../recorder/recorder_fixture.h"
 #include "head_system.h"
 
@@ -137,6 +138,78 @@ TEST_F(SupervisorSystem, ShutdownWhileRecording)
     EXPECT_EQ(power_log()[1], "shutdown -P now");
     EXPECT_LT(position("SUPV: temp shutdown 89.5 0.0"), position("SUPV: need shutdown"));
     EXPECT_EQ(vx4test::traced(root, "SUPV: temperature, skip post"), 1);
+}
+
+}  // namespace
+
+namespace {
+
+// Firmware updates through the API, at the daemon's own pace: each runs to
+// its end, its progress in the install status, and the installer is free again.
+class UpdateSystem : public SupervisorSystem {
+protected:
+    // Polls the install status until the update is over; every text seen.
+    std::vector<std::string> follow(const std::string &target)
+    {
+        std::vector<std::string> seen;
+        EXPECT_TRUE(wait_until([&] {
+            std::string now = install_status();
+            if (seen.empty() || seen.back() != now)
+                seen.push_back(now);
+            return seen.size() > 1 && now.rfind("none|", 0) == 0;
+        }, 20000ms, 5ms));
+        EXPECT_EQ(seen.front().rfind(target + "|", 0), 0u) << seen.front();
+        return seen;
+    }
+
+    static bool shown(const std::vector<std::string> &seen, const std::string &text)
+    {
+        return std::find(seen.begin(), seen.end(), text) != seen.end();
+    }
+};
+
+TEST_F(UpdateSystem, PowerBoardFirmwareFromTheStick)
+{
+    root.write("/media/usb-cpy/firmware_update_1.4.hex", hex_image(4096));
+    start();
+    script("/media/usb-cpy/bin/STM32_Programmer.sh",
+           "echo 'Erasing memory'\ncurl -sf -o /dev/null -d \"{\\\"image\\\": \\\"$4\\\"}\" http://127.0.0.1:" +
+               std::to_string(sim->control_port()) + "/board/bootloader/flash || exit 1\n"
+               "echo 'Download in Progress:'\necho 'File download complete'\n");
+    ASSERT_TRUE(wait_until([&] { return reads() > 0; }));  // the board said what it is
+    EXPECT_EQ(text("GET", "/api/install/versions", "firmware_update"), "1.4");
+    EXPECT_EQ(status("POST", "/api/install/firmware"), "OK");
+    EXPECT_EQ(status("POST", "/api/install/camera"), "BAD_REQUEST");  // one update at a time
+    std::vector<std::string> seen = follow("firmware");
+    EXPECT_TRUE(shown(seen, "firmware|3 of 50|setting|boot mode"));
+    EXPECT_TRUE(shown(seen, "firmware|7 of 50|update|success (5)"));
+    EXPECT_TRUE(shown(seen, "firmware|7 of 50|program|complete"));
+    EXPECT_EQ(sim->number("/board", "bootloader.flashes"), 1);
+    EXPECT_EQ(sim->number("/board", "bootloader.restarts"), 1);
+    EXPECT_EQ(sim->text("/board", "bootloader.mode"), "running");
+    // The board is read again, its camera rail back on.
+    double reads = sim->number("/board", "bus.reads");
+    EXPECT_TRUE(wait_until([&] { return sim->number("/board", "bus.reads") > reads + 5; }));
+    EXPECT_TRUE(wait_until([&] { return json_object_get_boolean(json_at(sim->get("/board").get(), "rails.camera")); }));
+}
+
+TEST_F(UpdateSystem, CameraFirmwareFromTheStick)
+{
+    std::string image;
+    for (int i = 0; i < 100000; ++i)
+        image += static_cast<char>(i * 37 % 253);
+    root.write("/media/usb-cpy/camera_update_2.0.bin", image);
+    root.write("/media/usb99/trace_mask", "0x00000461");
+    start("advanced", true, {"--loader-image=" + root.at("/received.bin")});
+    EXPECT_EQ(text("GET", "/api/install/versions", "camera_update"), "2.0");
+    EXPECT_EQ(status("POST", "/api/install/camera"), "OK");
+    EXPECT_EQ(status("POST", "/api/install/firmware"), "BAD_REQUEST");
+    std::vector<std::string> seen = follow("camera");
+    EXPECT_TRUE(shown(seen, "camera|9 of 110|wait|ready"));
+    EXPECT_TRUE(shown(seen, "camera|110 of 110|update|complete"));
+    EXPECT_EQ(root.read("/received.bin"), image);
+    // The VISCA thread has the camera again.
+    EXPECT_TRUE(wait_until([&] { return sim->number("/camera", "connections") == 1; }));
 }
 
 }  // namespace
