@@ -254,6 +254,23 @@ int api_post_led_intensity_stop(http_connection *connection, const char *, int64
     return reply_intensity_step(connection);
 }
 
+void vx4_switch_api_lights_off()
+{
+    constexpr int start_intensity = 25;
+    std::lock_guard<std::mutex> hold(led_state.lock);
+    if (strcmp(led_state.mode, "all") == 0) {
+        request_timer_locked(timer_request::stop);
+        led_state.high_beam_countdown = 0;
+    }
+    set_text(led_state.mode, sizeof led_state.mode, "off");
+    led_state.mask = 0;
+    if (vx4_power_board *board = power_board_instance)
+        vx4_power_board_enable_led_power(board, 0, start_intensity);
+    vx4_write_state_number("/tmp/intensity", start_intensity);
+    // The older lighting read-out shows the lights as they are.
+    vx4_write_state_file("/tmp/lighting", led_state.mode);
+}
+
 void vx4_attach_high_beam_timer(struct ev_loop *loop)
 {
     std::lock_guard<std::mutex> hold(led_state.lock);

@@ -21,6 +21,10 @@ int api_post_led_intensity_decrement(http_connection *connection, const char *bo
                                      void *user_data);
 int api_post_led_intensity_stop(http_connection *connection, const char *body, int64_t length, void *user_data);
 
+// The lights off when a controller leaves: the high beam ends, the mode is
+// "off", the board's LEDs dark at PWM 25 and the intensity file 25.
+void vx4_switch_api_lights_off();
+
 // The high-beam countdown runs on the application loop (the main thread).
 // Attach it once the loop exists, from the loop's thread before it runs;
 // detach it before the loop is destroyed. Requests made before the attach

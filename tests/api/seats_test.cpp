@@ -1,0 +1,233 @@
+// Seats as the controller applications see them: requests, confirmations,
+// the one-second countdown, the observer limit and the controller defaults.
+#include "api/seats.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "api/api_state.h"
+#include "api_connection.h"
+#include "core/settings.h"
+#include "power_board/lights.h"
+
+using namespace vx4test;
+
+namespace {
+
+struct seat_status {
+    int controllers, observers;
+    std::string role;
+    bool operator==(const seat_status &) const = default;
+};
+
+std::ostream &operator<<(std::ostream &out, const seat_status &s)
+{
+    return out << s.controllers << " " << s.observers << " '" << s.role << "'";
+}
+
+class Seats : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        root.enter();
+        vx4_init_nv();
+        vx4_init_api_state();
+    }
+
+    std::string request(const std::string &role)
+    {
+        JsonPtr reply = handle(api_post_seats_request, "POST", "/api/seats/request", R"({"seat_role": ")" + role + "\"}");
+        return json_object_get_string(json_at(reply.get(), "seat_token"));
+    }
+
+    seat_status update(const std::string &action, const std::string &token)
+    {
+        JsonPtr reply = handle(api_post_seats_update, "POST", "/api/seats/update",
+                               R"({"seat_update": ")" + action + R"(", "seat_token": ")" + token + "\"}");
+        return {json_object_get_int(json_at(reply.get(), "controller_seats")),
+                json_object_get_int(json_at(reply.get(), "observer_seats")),
+                json_object_get_string(json_at(reply.get(), "seat_role"))};
+    }
+
+    std::string put_limit(const std::string &value)
+    {
+        JsonPtr reply = handle(api_put_setup_observer_seats, "PUT", "/api/setup/observer_seats",
+                               R"({"observer_seats": )" + value + "}");
+        return json_object_get_string(json_at(reply.get(), "status"));
+    }
+
+    static void tick(int seconds)
+    {
+        for (int i = 0; i < seconds; ++i)
+            vx4_count_down_api_seats();
+    }
+
+    // The marks the controller defaults clear.
+    void leave_marks()
+    {
+        vx4_set_api_mode(api_state.focus_mode, "manual");
+        root.write("/tmp/zoom_speed", "7");
+        std::lock_guard<std::mutex> hold(led_state.lock);
+        snprintf(led_state.mode, sizeof led_state.mode, "low");
+    }
+
+    bool defaults_applied() const
+    {
+        return std::string(api_state.focus_mode) == "auto" && root.read("/tmp/zoom_speed") == "3" &&
+               root.read("/tmp/focus_mode") == "auto" && root.read("/tmp/intensity") == "25" &&
+               std::string(led_state.mode) == "off";
+    }
+
+    SandboxRoot root;
+};
+
+TEST_F(Seats, OnlyAConfirmedControllerBlocksAnotherRequest)
+{
+    std::string first = request("controller"), second = request("controller");
+    EXPECT_EQ(first.size(), 16u);
+    EXPECT_EQ(second.size(), 16u);
+    EXPECT_NE(first, second);
+    EXPECT_EQ(update("lock", first), (seat_status{0, 5, "controller"}));
+    EXPECT_EQ(update("lock", second), (seat_status{0, 5, "controller"}));
+    EXPECT_EQ(request("controller"), "");
+    EXPECT_EQ(request("pilot"), "");
+    // No seat matches: the counts and no role.
+    EXPECT_EQ(update("refresh", "unknown"), (seat_status{0, 5, ""}));
+    EXPECT_EQ(update("refresh", ""), (seat_status{0, 5, ""}));
+    // Six seats in all.
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(request("observer").size(), 16u);
+    EXPECT_EQ(request("observer"), "");
+}
+
+TEST_F(Seats, ObserverLimitFreesPendingSeatsFirstThenTheLongestHeld)
+{
+    EXPECT_EQ(put_limit("\"2\""), "OK");
+    std::string held = request("observer");
+    EXPECT_EQ(update("lock", held), (seat_status{1, 1, "observer"}));
+    std::string pending = request("observer");
+    EXPECT_EQ(request("observer"), "");  // at the limit
+    EXPECT_EQ(put_limit("\"1\""), "OK");
+    EXPECT_EQ(update("lock", pending), (seat_status{1, 0, ""}));
+    EXPECT_EQ(update("refresh", held), (seat_status{1, 0, "observer"}));
+
+    // Of two confirmed observers the one with more time left goes.
+    EXPECT_EQ(put_limit("2"), "OK");
+    tick(3);
+    std::string later = request("observer");
+    update("lock", later);
+    EXPECT_EQ(put_limit("\"1\""), "OK");
+    EXPECT_EQ(update("refresh", later).role, "");
+    EXPECT_EQ(update("refresh", held), (seat_status{1, 0, "observer"}));
+    EXPECT_EQ(put_limit("\"0\""), "OK");
+    EXPECT_EQ(update("refresh", held), (seat_status{1, 0, ""}));
+
+    for (const char *bad : {"\"6\"", "\"-1\"", "\"01\"", "\"1x\"", "\"\"", "7", "null"})
+        EXPECT_EQ(put_limit(bad), "BAD_REQUEST") << bad;
+    JsonPtr reply = handle(api_get_setup_observer_seats, "GET", "/api/setup/observer_seats");
+    EXPECT_STREQ(json_object_get_string(json_at(reply.get(), "observer_seats")), "0");
+    int32_t kept = -1;
+    vx4_read_nv(NV_VIEWER_SEATS, &kept, sizeof kept);
+    EXPECT_EQ(kept, 0);
+}
+
+TEST_F(Seats, UnrefreshedSeatsExpireAndTheControllerWarnsInItsLastFiveSeconds)
+{
+    std::string pending = request("controller");
+    tick(2);
+    EXPECT_EQ(update("lock", pending).role, "");
+
+    std::string controller = request("controller");
+    update("lock", controller);
+    leave_marks();
+    tick(24);
+    EXPECT_FALSE(vx4_get_controller_seat_warning());  // 6 s left
+    tick(1);
+    EXPECT_TRUE(vx4_get_controller_seat_warning());
+    EXPECT_FALSE(defaults_applied());
+    tick(5);
+    EXPECT_FALSE(vx4_get_controller_seat_warning());
+    EXPECT_TRUE(defaults_applied());
+    EXPECT_EQ(update("refresh", controller), (seat_status{1, 5, ""}));
+}
+
+// One update on a seat whose state the row sets, beside another seat.
+TEST_F(Seats, UpdatesFollowTheSeatsState)
+{
+    struct row {
+        int32_t state, other_state, limit;
+        const char *action, *role;
+        int32_t after;
+        bool defaults;
+    } rows[] = {
+        {1, 0, 5, "lock", "controller", 2, false},
+        {2, 0, 5, "lock", "controller", 2, false},
+        {3, 0, 5, "lock", "observer", 4, false},
+        {1, 0, 5, "refresh", "", 1, false},
+        {3, 0, 5, "refresh", "", 3, false},
+        {4, 0, 5, "refresh", "observer", 4, false},
+        {2, 0, 5, "release", "", 0, true},
+        {4, 0, 5, "release", "", 0, false},
+        {1, 0, 5, "release", "", 1, false},
+        {4, 0, 5, "make_controller", "controller", 2, false},
+        {4, 1, 5, "make_controller", "observer", 4, false},
+        {1, 0, 5, "make_controller", "controller", 1, false},
+        {2, 1, 5, "make_controller", "", 2, false},  // the other seat comes first
+        {3, 0, 5, "make_controller", "", 3, false},
+        {2, 0, 5, "make_observer", "observer", 4, true},
+        {2, 4, 1, "make_observer", "controller", 2, false},
+        {4, 0, 5, "make_observer", "observer", 4, false},
+        {2, 0, 5, "sit", "", 2, false},
+    };
+    for (const row &r : rows) {
+        vx4_init_api_state();
+        api_state.observer_seat_limit = r.limit;
+        api_state.seats[0] = {"other", 10, r.other_state};
+        api_state.seats[1] = {"mine", 10, r.state};
+        leave_marks();
+        std::string what = std::string(r.action) + " from " + std::to_string(r.state);
+        EXPECT_EQ(update(r.action, "mine").role, r.role) << what;
+        EXPECT_EQ(api_state.seats[1].state, r.after) << what;
+        EXPECT_EQ(defaults_applied(), r.defaults) << what;
+        EXPECT_STREQ(api_state.seats[1].token, "mine") << what;
+    }
+}
+
+// What a fresh daemon hands out first must not be known in advance.
+TEST(SeatTokens, DifferBetweenDaemonsStartedAlike)
+{
+    std::vector<std::string> tokens;
+    for (int run = 0; run < 2; ++run) {
+        SandboxRoot root;
+        int ends[2];
+        ASSERT_EQ(pipe(ends), 0);
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            root.enter();
+            vx4_init_nv();
+            vx4_init_api_state();
+            JsonPtr reply = handle(api_post_seats_request, "POST", "/", R"({"seat_role": "controller"})");
+            const char *token = json_object_get_string(json_at(reply.get(), "seat_token"));
+            ssize_t written = write(ends[1], token, strlen(token));
+            _exit(written == 16 ? 0 : 1);
+        }
+        close(ends[1]);
+        char token[32] = "";
+        ssize_t got = read(ends[0], token, sizeof token - 1);
+        close(ends[0]);
+        int status = 0;
+        waitpid(child, &status, 0);
+        ASSERT_EQ(got, 16);
+        EXPECT_EQ(strspn(token, "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"), 16u);
+        tokens.emplace_back(token);
+    }
+    EXPECT_NE(tokens[0], tokens[1]);
+}
+
+}  // namespace
