@@ -6,3 +6,5 @@ vx4_add_test(laser_compass_system_test LABEL system SOURCES laser_compass_system
 vx4_add_test(distance_test LABEL unit SOURCES distance_test.cpp LIBRARIES vx4_daemon)
 vx4_add_test(motion_system_test LABEL system SOURCES motion_system_test.cpp LIBRARIES vx4_daemon DEPENDS vx4-api vx4-sim)
 vx4_add_test(camera_system_test LABEL system SOURCES camera_system_test.cpp LIBRARIES vx4_daemon DEPENDS vx4-api vx4-sim)
+vx4_add_test(routes_test LABEL unit SOURCES routes_test.cpp LIBRARIES vx4_daemon)
+vx4_add_test(seats_test LABEL unit SOURCES seats_test.cpp LIBRARIES vx4_daemon)
