@@ -10,7 +10,7 @@
 #include "api/osd.h"
 #include "api/seats.h"
 #include "api/setup.h"
-#include "api/version1.h"
+#include "api/version_one.h"
 #include "camera/visca_connection.h"
 
 const std::vector<api_route> &vx4_api_routes()

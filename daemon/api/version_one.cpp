@@ -1,4 +1,4 @@
-#include "api/version1.h"
+#include "api/version_one.h"
 
 #include <json-c/json.h>
 #include <sys/wait.h>

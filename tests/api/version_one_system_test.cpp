@@ -1,0 +1,127 @@
+// The version 1.0 API on the simulated head: motor, lighting, laser, video
+// channel and camera commands, with their older reply forms.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "head_system.h"
+
+using namespace vx4test;
+
+namespace {
+
+using Write = std::pair<int, std::vector<int>>;
+
+class VersionOneSystem : public HeadSystem {
+protected:
+    // A channel script that writes each call's words, bracketed, as a line.
+    void put_channel_script() const
+    {
+        root.write("/opt/vx4/bin/x4_post.sh",
+                   "#!/bin/sh\n{ for word in \"$@\"; do printf '[%s]' \"$word\"; done; echo; } "
+                   ">> \"$(dirname \"$0\")/calls\"\n");
+        chmod(root.at("/opt/vx4/bin/x4_post.sh").c_str(), 0755);
+    }
+
+    // A command's reply: the "{}" form, or nothing at all (status 0).
+    HttpReply post(const std::string &path, const std::string &body) const
+    {
+        return http_request(api_port, "POST", path, body);
+    }
+
+    bool writes_end_with(const std::vector<Write> &expected) const
+    {
+        Writes all = writes();
+        return all.size() >= expected.size() && std::equal(expected.begin(), expected.end(), all.end() - expected.size());
+    }
+
+    bool laser_on() const { return json_object_get_boolean(json_at(sim->get("/board").get(), "rails.laser")); }
+
+    std::string sent() const
+    {
+        return json_object_to_json_string(json_at(sim->get("/camera/commands").get(), "commands"));
+    }
+};
+
+TEST_F(VersionOneSystem, MotorLightingLaserAndChannelCommands)
+{
+    put_channel_script();
+    root.write("/media/usb99/trace_mask", "0x00008000");  // the mast
+    start();
+    // A pan drive, and no 60 % scaling: speeds go out as asked.
+    sim->post("/board/readings", R"({"pb_status": 0, "pb_motor_type": 2})");
+    ASSERT_TRUE(wait_until([this] { return trace().find("HTMT: no height") != std::string::npos; }));
+
+    HttpReply reply = post("/api/1.0/vx4", R"({"command": "pan", "parameters": {"speed": -50, "duration": 300}})");
+    EXPECT_NE(reply.head.find("Connection: close"), std::string::npos);
+    EXPECT_EQ(reply.body, "{}");
+    EXPECT_TRUE(wait_until([this] { return writes_end_with({{3, {206, 0x2C, 0x01}}, {6, {2}}}); }));
+    // Beyond the board's range: its full speed, never a wrapped one.
+    post("/api/1.0/vx4", R"({"command": "tilt", "params": {"speed": 200, "duration": 70000}})");
+    EXPECT_TRUE(wait_until([this] { return writes_end_with({{3, {100, 0xFF, 0xFF}}, {6, {1}}}); }));
+    post("/api/1.0/vx4", R"({"command": "stop"})");
+    EXPECT_TRUE(wait_until([this] { return writes_end_with({{6, {0xFF}}}); }));
+
+    EXPECT_EQ(post("/api/1.0/lighting/low", R"({"intensity": 150})").body, "{}");
+    EXPECT_TRUE(wait_until([this] { return writes_end_with({{1, {9, 100}}}); }));
+    EXPECT_EQ(root.read("/tmp/intensity"), "100");
+    EXPECT_EQ(post("/api/1.0/lighting?off", "not json").body, "{}");
+    EXPECT_TRUE(wait_until([this] { return writes_end_with({{1, {0, 0}}}); }));
+    // The strip keeps the value the board holds.
+    post("/api/1.0/lighting/strip", R"({"intensity": 40})");
+    EXPECT_TRUE(wait_until([this] { return writes_end_with({{1, {192, 0}}}); }));
+    HttpReply lighting = http_request(api_port, "GET", "/api/1.0/lighting");
+    EXPECT_NE(lighting.head.find("Connection: close"), std::string::npos);
+    EXPECT_EQ(lighting.body, R"({ "mode": "strip", "intensity": "40" })");
+
+    reply = post("/api/1.0/laser/enable", "");
+    EXPECT_EQ(reply.status, 204);
+    EXPECT_TRUE(wait_until([this] { return laser_on(); }));
+    post("/api/1.0/laser/disable", "");
+    EXPECT_TRUE(wait_until([this] { return !laser_on(); }));
+
+    // The client's words reach the script as they are, never a shell.
+    post("/api/1.0/video",
+         R"({"command": "start_stream", "parameters": {"protocol": "rtsp; touch /tmp/x", "destination": "$(id) `x`"}})");
+    post("/api/1.0/video", R"({"command": "start_stream", "parameters": {"destination": "alone"}})");
+    post("/api/1.0/video", R"({"command": "stop_stream"})");
+    post("/api/1.0/video", R"({"command": "rewind"})");
+    EXPECT_EQ(root.read("/opt/vx4/bin/calls"),
+              "[StartChannel][rtsp; touch /tmp/x][$(id) `x`]\n[StartChannel]\n[StopChannel]\n");
+
+    // Bodies that are no JSON, and the two routes that never answer.
+    EXPECT_EQ(post("/api/1.0/video", "not json").status, 0);
+    EXPECT_EQ(post("/api/1.0/vx4", "{\"command\": ").body, "{}");  // cut short: no command
+    EXPECT_EQ(http_request(api_port, "GET", "/api/1.0/camera").status, 0);
+    EXPECT_EQ(http_request(api_port, "GET", "/api/1.0/video").status, 0);
+}
+
+TEST_F(VersionOneSystem, CameraCommandsAndTheDistanceEstimate)
+{
+    start("advanced", true);
+    ASSERT_TRUE(wait_until([this] { return sent().find("81 01 04 37") != std::string::npos; }, 10000ms));
+    sim->post("/camera/commands/clear");
+
+    EXPECT_EQ(post("/api/1.0/camera", "not json").status, 0);
+    // Straight to the camera, whatever the exposure mode; values the camera
+    // would misread are not sent.
+    post("/api/1.0/camera", R"({"command": "iris_up"})");
+    post("/api/1.0/camera", R"({"command": "zoom_tele", "parameters": {"speed": 9}})");
+    post("/api/1.0/camera", R"({"command": "zoom_direct", "params": {"position": 8192}})");
+    EXPECT_TRUE(wait_until([this] { return sent() == R"([ "81 01 04 0B 02 FF", "81 01 04 47 02 00 00 00 FF" ])"; }))
+        << sent();
+    EXPECT_TRUE(wait_until([this] { return text("GET", "/api/1.0/camera/zoom", "zoom_position") == "8192"; }));
+
+    sim->post("/camera/position", R"({"focus": 40000})");
+    ASSERT_TRUE(wait_until([this] { return text("GET", "/api/1.0/camera/focus", "focus_position") == "40000"; }));
+    JsonPtr estimate = call("GET", "/api/1.0/vx4");
+    double feet = 2.9288e9f * std::pow(40000.0f, -1.9357f);
+    EXPECT_NEAR(json_object_get_double(json_at(estimate.get(), "distance")), feet * 0.3048006096, 1e-6);
+    EXPECT_EQ(json_object_get_double(json_at(estimate.get(), "tolerance")), 0.1);
+    EXPECT_NE(api.output().find("Focus: 40000, Zoom: 8192\n"), std::string::npos);
+}
+
+}  // namespace
