@@ -10,3 +10,4 @@ vx4_add_test(routes_test LABEL unit SOURCES routes_test.cpp LIBRARIES vx4_daemon
 vx4_add_test(seats_test LABEL unit SOURCES seats_test.cpp LIBRARIES vx4_daemon)
 vx4_add_test(setup_test LABEL unit SOURCES setup_test.cpp LIBRARIES vx4_daemon)
 vx4_add_test(version_one_system_test LABEL system SOURCES version_one_system_test.cpp LIBRARIES vx4_daemon DEPENDS vx4-api vx4-sim)
+vx4_add_test(seats_system_test LABEL system SOURCES seats_system_test.cpp LIBRARIES vx4_daemon DEPENDS vx4-api vx4-sim)
