@@ -1,8 +1,6 @@
 // The API's start values and its state files.
 #include "api/api_state.h"
 
-#include <gtest/gtest.h>
-
 #include "core/settings.h"
 #include "core/state_files.h"
 #include "power_board/lights.h"

@@ -1,6 +1,7 @@
 // The laser range finder and the compass calibration through the API on the
 // simulated head.
-#include <gtest/gtest.h>
+
+#include <array>
 
 #include "core/settings.h"
 #include "head_system.h"
@@ -67,33 +68,27 @@ TEST_F(LaserCompassSystem, ModesSpeedsAndReadingsInTheChosenUnit)
 TEST_F(LaserCompassSystem, CalibrationIsStoredOnlyWhole)
 {
     start_in_units(0);
-    const std::string eleven = R"("magnetometer_calibration_x": 12.345678, "magnetometer_calibration_y": -0.5,
-        "magnetometer_calibration_z": 3, "magnetometer_ellipsoid_00": 1.0, "magnetometer_ellipsoid_01": 0.01,
-        "magnetometer_ellipsoid_02": -0.02, "magnetometer_ellipsoid_10": 0.03, "magnetometer_ellipsoid_11": 0.98,
-        "magnetometer_ellipsoid_12": 0.00004, "magnetometer_ellipsoid_20": -0.00005, "magnetometer_ellipsoid_21": 0.1)";
-    std::string before = http_request(api_port, "GET", "/api/magnetometer/calibration").body;
-    EXPECT_EQ(before, R"({"magnetometer_calibrated":false,"magnetometer_calibration_x":0.0000,)"
-                      R"("magnetometer_calibration_y":0.0000,"magnetometer_calibration_z":0.0000,)"
-                      R"("magnetometer_ellipsoid_00":0.0000,"magnetometer_ellipsoid_01":0.0000,)"
-                      R"("magnetometer_ellipsoid_02":0.0000,"magnetometer_ellipsoid_10":0.0000,)"
-                      R"("magnetometer_ellipsoid_11":0.0000,"magnetometer_ellipsoid_12":0.0000,)"
-                      R"("magnetometer_ellipsoid_20":0.0000,"magnetometer_ellipsoid_21":0.0000,)"
-                      R"("magnetometer_ellipsoid_22":0.0000})");
-    EXPECT_EQ(status("PUT", "/api/magnetometer/calibration", "{" + eleven + "}"), "BAD_REQUEST");
-    EXPECT_EQ(http_request(api_port, "GET", "/api/magnetometer/calibration").body, before);
-
-    EXPECT_EQ(status("PUT", "/api/magnetometer/calibration", "{" + eleven + R"(, "magnetometer_ellipsoid_22": 1.02})"),
-              "OK");
-    std::string after = R"({"magnetometer_calibrated":true,"magnetometer_calibration_x":12.3457,)"
-                        R"("magnetometer_calibration_y":-0.5000,"magnetometer_calibration_z":3.0000,)"
-                        R"("magnetometer_ellipsoid_00":1.0000,"magnetometer_ellipsoid_01":0.0100,)"
-                        R"("magnetometer_ellipsoid_02":-0.0200,"magnetometer_ellipsoid_10":0.0300,)"
-                        R"("magnetometer_ellipsoid_11":0.9800,"magnetometer_ellipsoid_12":0.0000,)"
-                        R"("magnetometer_ellipsoid_20":-0.0001,"magnetometer_ellipsoid_21":0.1000,)"
-                        R"("magnetometer_ellipsoid_22":1.0200})";
-    EXPECT_EQ(http_request(api_port, "GET", "/api/magnetometer/calibration").body, after);
+    const std::vector<std::array<std::string, 3>> items = {  // key, value given, value shown
+        {"calibration_x", "12.345678", "12.3457"}, {"calibration_y", "-0.5", "-0.5000"}, {"calibration_z", "3", "3.0000"},
+        {"ellipsoid_00", "1.0", "1.0000"}, {"ellipsoid_01", "0.01", "0.0100"}, {"ellipsoid_02", "-0.02", "-0.0200"},
+        {"ellipsoid_10", "0.03", "0.0300"}, {"ellipsoid_11", "0.98", "0.9800"}, {"ellipsoid_12", "0.00004", "0.0000"},
+        {"ellipsoid_20", "-0.00005", "-0.0001"}, {"ellipsoid_21", "0.1", "0.1000"}, {"ellipsoid_22", "1.02", "1.0200"}};
+    std::string eleven, twelve = "{", before = R"({"magnetometer_calibrated":false)";
+    std::string after = R"({"magnetometer_calibrated":true)";
+    for (const auto &[key, given, shown] : items) {
+        eleven = twelve;
+        twelve += (twelve == "{" ? "\"magnetometer_" : ", \"magnetometer_") + key + "\": " + given;
+        before += ",\"magnetometer_" + key + "\":0.0000";
+        after += ",\"magnetometer_" + key + "\":" + shown;
+    }
+    auto shown = [&] { return http_request(api_port, "GET", "/api/magnetometer/calibration").body; };
+    EXPECT_EQ(shown(), before + "}");
+    EXPECT_EQ(status("PUT", "/api/magnetometer/calibration", eleven + "}"), "BAD_REQUEST");
+    EXPECT_EQ(shown(), before + "}");
+    EXPECT_EQ(status("PUT", "/api/magnetometer/calibration", twelve + "}"), "OK");
+    EXPECT_EQ(shown(), after + "}");
     restart();
-    EXPECT_EQ(http_request(api_port, "GET", "/api/magnetometer/calibration").body, after);
+    EXPECT_EQ(shown(), after + "}");
 }
 
 }  // namespace

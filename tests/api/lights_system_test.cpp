@@ -1,11 +1,6 @@
 // The lights through the API on the simulated head: LED modes, the timed high
 // beam, the intensity and the press-and-hold intensity loop, as the board
 // receives them.
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <chrono>
-#include <thread>
 
 #include "core/settings.h"
 #include "head_system.h"
@@ -14,7 +9,7 @@ using namespace vx4test;
 
 namespace {
 
-using Write = std::pair<int, std::vector<int>>;
+using Write = BoardWrite;
 
 class LightsSystem : public HeadSystem {
 protected:
@@ -40,23 +35,6 @@ protected:
         return found;
     }
 
-    // Every write queued so far has reached the board: a raw write to a
-    // register the board only records goes out behind them.
-    size_t settle()
-    {
-        int mark = ++marks_ & 0xFF;
-        char body[64];
-        snprintf(body, sizeof body, R"({"register": "7F", "data": "%02X"})", mark);
-        EXPECT_EQ(status("POST", "/api/power_board/write", body), "OK");
-        size_t count = 0;
-        EXPECT_TRUE(wait_until([&] {
-            Writes all = writes();
-            count = all.size();
-            return !all.empty() && all.back() == Write{127, {mark}};
-        }));
-        return count;
-    }
-
     bool board_pwm_reads(int pwm) const
     {
         return text("GET", "/api/power_board/readings", "pb_led_pwm") == std::to_string(pwm);
@@ -64,9 +42,6 @@ protected:
 
     std::string mode() const { return text("GET", "/api/led/mode", "led_mode"); }
     std::string intensity() const { return text("GET", "/api/led/intensity", "led_intensity"); }
-
-private:
-    int marks_ = 0;
 };
 
 TEST_F(LightsSystem, ModesAndIntensityReachTheBoardAndTheStateFiles)
@@ -105,8 +80,6 @@ TEST_F(LightsSystem, ModesAndIntensityReachTheBoardAndTheStateFiles)
     settle();
     EXPECT_EQ(light_writes(), (std::vector<Write>{{1, {9, 25}}, {1, {192, 25}}, {1, {192, 100}}, {1, {192, 0}},
                                                   {1, {192, 70}}, {1, {18, 70}}, {1, {36, 70}}}));
-    EXPECT_NE(trace().find("HAPI: led mode 'bright' ["), std::string::npos);
-    EXPECT_NE(trace().find("HAPI: led intensity '150' ["), std::string::npos);
 }
 
 TEST_F(LightsSystem, HighBeamTwiceChangesNothingAndOffRestoresTheLights)
@@ -135,7 +108,7 @@ TEST_F(LightsSystem, HighBeamTwiceChangesNothingAndOffRestoresTheLights)
 
 TEST_F(LightsSystem, HighBeamEndsAfterItsTimeAndRestoresModeAndPwm)
 {
-    start_with_high_beam(10);
+    start_with_high_beam(3);
     EXPECT_EQ(status("PUT", "/api/led/mode", R"({"led_mode": "medium"})"), "OK");
     EXPECT_EQ(status("PUT", "/api/led/intensity", R"({"led_intensity": "60"})"), "OK");
     ASSERT_TRUE(wait_until([this] { return board_pwm_reads(60); }));
@@ -145,13 +118,12 @@ TEST_F(LightsSystem, HighBeamEndsAfterItsTimeAndRestoresModeAndPwm)
     size_t marker = settle();
     ASSERT_TRUE(wait_until([&] { return !light_writes(marker).empty(); }, 20000ms));
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - on).count();
-    // Ten one-second ticks, the first a second after the start.
-    EXPECT_GE(seconds, 9.5);
+    // Three one-second ticks, the first a second after the start.
+    EXPECT_GE(seconds, 2.5);
     EXPECT_EQ(light_writes(marker), (std::vector<Write>{{1, {18, 60}}}));
     EXPECT_EQ(mode(), "medium");
     EXPECT_EQ(root.read("/tmp/lighting"), "medium");
     EXPECT_EQ(intensity(), "60%");
-    EXPECT_NE(trace().find("HAPI: high beam timeout ["), std::string::npos);
 }
 
 TEST_F(LightsSystem, AModeChosenDuringTheHighBeamEndsIt)
@@ -166,7 +138,6 @@ TEST_F(LightsSystem, AModeChosenDuringTheHighBeamEndsIt)
     settle();
     EXPECT_EQ(light_writes(), (std::vector<Write>{{1, {9, 25}}, {1, {255, 100}}, {1, {18, 25}}}));
     EXPECT_EQ(mode(), "medium");
-    EXPECT_EQ(trace().find("high beam timeout"), std::string::npos);
 }
 
 TEST_F(LightsSystem, HoldingIntensityUpStepsBy1Then3Then5AndStopsAt100)
@@ -222,7 +193,6 @@ TEST_F(LightsSystem, HoldingIntensityUpStepsBy1Then3Then5AndStopsAt100)
     }));
     settle();
     EXPECT_EQ(light_writes(marker), (std::vector<Write>{{1, {9, 99}}}));
-    EXPECT_NE(trace().find("HAPI: led intensity inc ["), std::string::npos);
 }
 
 }  // namespace

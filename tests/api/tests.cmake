@@ -1,13 +1,7 @@
-vx4_add_test(api_reply_test LABEL unit SOURCES api_reply_test.cpp LIBRARIES vx4_daemon)
-vx4_add_test(api_state_test LABEL unit SOURCES api_state_test.cpp LIBRARIES vx4_daemon)
-vx4_add_test(lights_system_test LABEL system SOURCES lights_system_test.cpp LIBRARIES vx4_daemon DEPENDS vx4-api vx4-sim)
-vx4_add_test(service_system_test LABEL system SOURCES service_system_test.cpp LIBRARIES vx4_daemon DEPENDS vx4-api vx4-sim)
-vx4_add_test(laser_compass_system_test LABEL system SOURCES laser_compass_system_test.cpp LIBRARIES vx4_daemon DEPENDS vx4-api vx4-sim)
-vx4_add_test(distance_test LABEL unit SOURCES distance_test.cpp LIBRARIES vx4_daemon)
-vx4_add_test(motion_system_test LABEL system SOURCES motion_system_test.cpp LIBRARIES vx4_daemon DEPENDS vx4-api vx4-sim)
-vx4_add_test(camera_system_test LABEL system SOURCES camera_system_test.cpp LIBRARIES vx4_daemon DEPENDS vx4-api vx4-sim)
-vx4_add_test(routes_test LABEL unit SOURCES routes_test.cpp LIBRARIES vx4_daemon)
-vx4_add_test(seats_test LABEL unit SOURCES seats_test.cpp LIBRARIES vx4_daemon)
-vx4_add_test(setup_test LABEL unit SOURCES setup_test.cpp LIBRARIES vx4_daemon)
-vx4_add_test(version_one_system_test LABEL system SOURCES version_one_system_test.cpp LIBRARIES vx4_daemon DEPENDS vx4-api vx4-sim)
-vx4_add_test(seats_system_test LABEL system SOURCES seats_system_test.cpp LIBRARIES vx4_daemon DEPENDS vx4-api vx4-sim)
+vx4_add_test(api_unit_test LABEL unit
+  SOURCES api_reply_test.cpp api_state_test.cpp distance_test.cpp routes_test.cpp seats_test.cpp setup_test.cpp
+  LIBRARIES vx4_daemon)
+vx4_add_test(api_system_test LABEL system
+  SOURCES lights_system_test.cpp service_system_test.cpp laser_compass_system_test.cpp motion_system_test.cpp
+          camera_system_test.cpp seats_system_test.cpp version_one_system_test.cpp
+  LIBRARIES vx4_daemon DEPENDS vx4-api vx4-sim)

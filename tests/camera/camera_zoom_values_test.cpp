@@ -1,8 +1,5 @@
 // The zoom magnification shown to the operator, from the published camera's
 // zoom position.
-#include <gtest/gtest.h>
-
-#include <string>
 
 #include "camera/camera_settings.h"
 #include "camera/visca_connection.h"

@@ -2,12 +2,6 @@
 // movement, and what it leaves in /tmp/intensity (no power board here).
 #include "camera/motion_loops.h"
 
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <string>
-#include <thread>
-
 #include "power_board/power_board.h"
 #include "support.h"
 

@@ -1,8 +1,6 @@
-vx4_add_test(visca_link_test LABEL unit SOURCES visca_link_test.cpp LIBRARIES vx4_daemon)
-vx4_add_test(camera_zoom_values_test LABEL unit SOURCES camera_zoom_values_test.cpp LIBRARIES vx4_daemon)
+vx4_add_test(camera_unit_test LABEL unit SOURCES visca_link_test.cpp camera_zoom_values_test.cpp motion_loops_test.cpp
+  LIBRARIES vx4_daemon)
 vx4_add_test(visca_thread_test LABEL component SOURCES visca_thread_test.cpp LIBRARIES vx4_daemon DEPENDS vx4-sim)
-vx4_add_test(motion_loops_test LABEL unit SOURCES motion_loops_test.cpp LIBRARIES vx4_daemon)
-vx4_add_test(camera_link_system_test LABEL system SOURCES camera_link_system_test.cpp DEPENDS vx4-api vx4-sim)
 
 # The camera link benchmark (bench/visca_link runs it).
 add_executable(visca_link_bench ${CMAKE_CURRENT_LIST_DIR}/../../bench/visca_link_bench.cpp)

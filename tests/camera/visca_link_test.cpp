@@ -1,18 +1,5 @@
 // The VISCA link on a loop driven by the test, with the test playing the
 // camera on a loopback socket.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <cstring>
-#include <functional>
-#include <string>
-#include <vector>
 
 #include "camera/visca_commands.h"
 #include "camera/visca_connection.h"
@@ -23,20 +10,6 @@ using namespace vx4test;
 using clock_type = std::chrono::steady_clock;
 
 namespace {
-
-std::vector<uint8_t> bytes_of(const std::string &hex)
-{
-    std::vector<uint8_t> bytes;
-    for (size_t at = 0; at + 1 < hex.size();) {
-        if (hex[at] == ' ') {
-            ++at;
-            continue;
-        }
-        bytes.push_back(static_cast<uint8_t>(std::stoi(hex.substr(at, 2), nullptr, 16)));
-        at += 2;
-    }
-    return bytes;
-}
 
 std::string hex_of(const std::vector<uint8_t> &bytes)
 {
@@ -53,24 +26,6 @@ int acknowledged = 0;
 int completed = 0;
 std::vector<int> errors;
 
-void count_acknowledge(visca_camera *, int) { ++acknowledged; }
-void count_completion(visca_camera *, int) { ++completed; }
-void count_error(visca_camera *, int, int code) { errors.push_back(code); }
-
-int listen_on_loopback(int backlog, int *port)
-{
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (bind(fd, reinterpret_cast<sockaddr *>(&address), length) != 0 || listen(fd, backlog) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0)
-        throw std::runtime_error("listen failed");
-    *port = ntohs(address.sin_port);
-    return fd;
-}
-
 class ViscaLink : public ::testing::Test {
 protected:
     void SetUp() override
@@ -80,15 +35,15 @@ protected:
         init_trace();
         acknowledged = completed = 0;
         errors.clear();
-        listener = listen_on_loopback(4, &port);
+        listener = listen_tcp(&port, 4);
         loop = ev_loop_new(EVBACKEND_POLL);
         connection = visca_connection_create(loop, "127.0.0.1", port, 5000);
         ASSERT_NE(connection, nullptr);
         camera = visca_connection_add_camera(connection, 1, 0);
         ASSERT_NE(camera, nullptr);
-        camera->acknowledge_callback = count_acknowledge;
-        camera->completion_callback = count_completion;
-        camera->error_callback = count_error;
+        camera->acknowledge_callback = [](visca_camera *, int) { ++acknowledged; };
+        camera->completion_callback = [](visca_camera *, int) { ++completed; };
+        camera->error_callback = [](visca_camera *, int, int code) { errors.push_back(code); };
     }
 
     void TearDown() override
@@ -143,18 +98,28 @@ protected:
 
     void reply(const std::string &hex)
     {
-        std::vector<uint8_t> bytes = bytes_of(hex);
+        std::vector<uint8_t> bytes;
+        for (size_t at = 0; at + 1 < hex.size(); at += hex[at] == ' ' ? 1 : 2)
+            if (hex[at] != ' ')
+                bytes.push_back(static_cast<uint8_t>(std::stoi(hex.substr(at, 2), nullptr, 16)));
         ASSERT_EQ(send(peer, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
     }
 
-    int trace_count(const std::string &message) const
+    // Plays the camera's side: "> packet" the link must send next, "< reply"
+    // the camera sends, "-" nothing sent for 100 ms.
+    void play(std::initializer_list<std::string> steps)
     {
-        int count = 0;
-        for (const std::string &line : split_lines(root.read("/media/usb99/trace")))
-            if (line.rfind("VSIO: " + message + " [", 0) == 0)
-                ++count;
-        return count;
+        for (const std::string &step : steps) {
+            if (step[0] == '>')
+                EXPECT_EQ(next_packet(), step.substr(2));
+            else if (step[0] == '<')
+                reply(step.substr(2));
+            else
+                EXPECT_EQ(next_packet(100ms), "");
+        }
     }
+
+    long traced(const std::string &message) const { return vx4test::traced(root, "VSIO: " + message); }
 
     SandboxRoot root;
     int listener = -1;
@@ -166,11 +131,12 @@ protected:
     visca_camera *camera = nullptr;
 };
 
-TEST_F(ViscaLink, CommandsBuildThePacketsOfTheCommandTable)
+// Every command's packet is accepted by the simulated camera in the thread's
+// tests; here the parameters are encoded, at their edges.
+TEST_F(ViscaLink, CommandsEncodeTheirParameters)
 {
     connect_camera();
     const std::vector<std::pair<std::function<int()>, std::string>> cases = {
-        {[&] { return visca_camera_zoom_direct(camera, 0x4000); }, "81 01 04 47 04 00 00 00 FF"},
         {[&] { return visca_camera_zoom_direct(camera, 74565); }, "81 01 04 47 02 03 04 05 FF"},
         {[&] { return visca_camera_gain_direct(camera, 0x1A); }, "81 01 04 4C 00 00 01 0A FF"},
         {[&] { return visca_camera_focus_far_variable(camera, 9); }, "81 01 04 08 21 FF"},
@@ -192,10 +158,6 @@ TEST_F(ViscaLink, CommandsBuildThePacketsOfTheCommandTable)
          "81 01 04 47 01 02 03 04 0A 0B 0C 0D FF"},
         {[&] { return visca_camera_digital_zoom_direct(camera, 0x1EB); }, "81 01 04 46 00 00 0E 0B FF"},
         {[&] { return visca_camera_defog_level(camera, 0x12); }, "81 01 04 37 02 02 FF"},
-        {[&] { return visca_camera_defog_off(camera); }, "81 01 04 37 03 00 FF"},
-        {[&] { return visca_camera_version_inq(camera); }, "81 09 00 02 FF"},
-        {[&] { return visca_camera_white_balance_sodium_lamp_outdoor_auto(camera); }, "81 01 04 35 09 FF"},
-        {[&] { return visca_camera_shutter_down(camera); }, "81 01 04 0A 03 FF"},
     };
     for (const auto &[queue, expected] : cases) {
         ASSERT_EQ(queue(), 0) << expected;
@@ -204,37 +166,34 @@ TEST_F(ViscaLink, CommandsBuildThePacketsOfTheCommandTable)
     }
     // A byte 0xFF inside a packet would end it early at the camera.
     EXPECT_EQ(visca_camera_title_set_1(camera, 2, -1, 0, 0), -1);
-    EXPECT_EQ(next_packet(100ms), "");
+    play({"-"});
 }
 
 TEST_F(ViscaLink, RefusesCommandsWhileDisconnected)
 {
     EXPECT_EQ(visca_camera_zoom_tele(camera), -1);  // still connecting
     connect_camera();
-    EXPECT_EQ(next_packet(100ms), "");  // nothing was kept from before
+    play({"-"});  // nothing was kept from before
     ASSERT_EQ(visca_camera_zoom_tele(camera), 0);
-    EXPECT_EQ(next_packet(), "81 01 04 07 02 FF");
+    play({"> 81 01 04 07 02 FF"});
 
     close(peer);
     peer = -1;
     ASSERT_TRUE(pump([this] { return connection->fd == -1; }));
-    EXPECT_EQ(trace_count("remote close"), 1);
+    EXPECT_EQ(traced("remote close"), 1);
     EXPECT_EQ(visca_connection_is_connected(connection), 0);
     EXPECT_EQ(visca_camera_zoom_wide(camera), -1);
     EXPECT_EQ(visca_camera_title_clear_all(camera), -1);
 }
 
-TEST_F(ViscaLink, QueueHoldsOneHundredAndTwentySevenCommands)
+TEST_F(ViscaLink, QueueHoldsOneHundredAndTwentySevenCommandsInOrder)
 {
     connect_camera();
     for (int i = 0; i < 127; ++i)
         ASSERT_EQ(visca_camera_focus_direct(camera, i), 0) << i;
     EXPECT_EQ(visca_camera_focus_direct(camera, 127), -1);
-    EXPECT_EQ(next_packet(), "81 01 04 48 00 00 00 00 FF");
-
-    // Each reply frees one entry, and the queue keeps its order.
-    reply("90 41 FF");
-    EXPECT_EQ(next_packet(), "81 01 04 48 00 00 00 01 FF");
+    play({"> 81 01 04 48 00 00 00 00 FF", "< 90 41 FF", "> 81 01 04 48 00 00 00 01 FF"});
+    // Each reply frees one entry.
     EXPECT_EQ(visca_camera_focus_direct(camera, 127), 0);
     EXPECT_EQ(visca_camera_focus_direct(camera, 128), -1);
     for (int i = 2; i <= 127; ++i) {
@@ -250,79 +209,52 @@ TEST_F(ViscaLink, QueueHoldsOneHundredAndTwentySevenCommands)
 TEST_F(ViscaLink, NextCommandGoesOutOnAcknowledgeOrAfterTheTimeOut)
 {
     connect_camera();
-    ASSERT_EQ(visca_camera_zoom_tele(camera), 0);
-    ASSERT_EQ(visca_camera_zoom_stop(camera), 0);
-    ASSERT_EQ(visca_camera_zoom_wide(camera), 0);
-    EXPECT_EQ(next_packet(), "81 01 04 07 02 FF");
-    EXPECT_EQ(next_packet(100ms), "");  // waits for the camera
-    reply("90 41 FF");
-    EXPECT_EQ(next_packet(), "81 01 04 07 00 FF");
-
+    for (auto command : {visca_camera_zoom_tele, visca_camera_zoom_stop, visca_camera_zoom_wide})
+        ASSERT_EQ(command(camera), 0);
+    play({"> 81 01 04 07 02 FF", "-", "< 90 41 FF", "> 81 01 04 07 00 FF"});
     // No reply: the command is given up after 0.25 s, the camera's interface
     // cleared, and the next one sent.
     auto start = clock_type::now();
-    EXPECT_EQ(next_packet(), "81 01 00 01 FF");
-    EXPECT_EQ(next_packet(), "81 01 04 07 03 FF");
+    play({"> 81 01 00 01 FF", "> 81 01 04 07 03 FF"});
     auto waited = clock_type::now() - start;
     EXPECT_GE(waited, 200ms);
     EXPECT_LT(waited, 1000ms);
-    EXPECT_EQ(trace_count("if clear"), 1);
-    EXPECT_EQ(trace_count("complete 2 3"), 1);
+    EXPECT_EQ(traced("if clear"), 1);
+    EXPECT_EQ(traced("complete 2 3"), 1);
 }
 
 TEST_F(ViscaLink, ErrorsAndCompletionsOfTheCommandOnTheLineReleaseIt)
 {
     connect_camera();
-    ASSERT_EQ(visca_camera_zoom_tele(camera), 0);
-    ASSERT_EQ(visca_camera_zoom_stop(camera), 0);
-    ASSERT_EQ(visca_camera_zoom_wide(camera), 0);
-    ASSERT_EQ(visca_camera_version_inq(camera), 0);
-    EXPECT_EQ(next_packet(), "81 01 04 07 02 FF");
-    reply("90 60 02 FF");  // syntax error
-    EXPECT_EQ(next_packet(), "81 01 04 07 00 FF");
+    for (auto command : {visca_camera_zoom_tele, visca_camera_zoom_stop, visca_camera_zoom_wide, visca_camera_version_inq})
+        ASSERT_EQ(command(camera), 0);
+    play({"> 81 01 04 07 02 FF", "< 90 60 02 FF", "> 81 01 04 07 00 FF"});  // a syntax error
     ASSERT_EQ(errors, std::vector<int>{0x02});
-    reply("90 41 FF");
-    EXPECT_EQ(next_packet(), "81 01 04 07 03 FF");
+    play({"< 90 41 FF", "> 81 01 04 07 03 FF"});
     // The completion of the acknowledged command on socket 1 belongs to it,
     // not to the command on the line, which waits for its own reply.
     reply("90 51 FF");
     EXPECT_TRUE(pump([] { return completed == 1; }));
-    EXPECT_EQ(next_packet(100ms), "");
-    reply("90 42 FF");
-    EXPECT_EQ(next_packet(), "81 09 00 02 FF");
     // An inquiry is answered by a completion alone.
-    reply("90 50 00 20 06 1A 01 23 02 FF");
+    play({"-", "< 90 42 FF", "> 81 09 00 02 FF", "< 90 50 00 20 06 1A 01 23 02 FF"});
     EXPECT_TRUE(pump([this] { return camera->in_flight == 0; }));
-    EXPECT_EQ(trace_count("complete 1 2"), 1);
-    EXPECT_EQ(trace_count("complete 4 1"), 1);
+    EXPECT_EQ(traced("complete 1 2"), 1);
+    EXPECT_EQ(traced("complete 4 1"), 1);
 }
 
 TEST_F(ViscaLink, ACommandRefusedForAFullBufferGoesAgainWhenASocketCompletes)
 {
     connect_camera();
-    ASSERT_EQ(visca_camera_zoom_tele(camera), 0);
-    ASSERT_EQ(visca_camera_focus_far(camera), 0);
-    ASSERT_EQ(visca_camera_iris_up(camera), 0);
-    ASSERT_EQ(visca_camera_gain_up(camera), 0);
-    EXPECT_EQ(next_packet(), "81 01 04 07 02 FF");
-    reply("90 41 FF");
-    EXPECT_EQ(next_packet(), "81 01 04 08 02 FF");
-    reply("90 42 FF");
-    EXPECT_EQ(next_packet(), "81 01 04 0B 02 FF");
-    reply("90 60 03 FF");
-    EXPECT_EQ(next_packet(100ms), "");
-    reply("90 51 FF");
-    EXPECT_EQ(next_packet(), "81 01 04 0B 02 FF");
-    reply("90 41 FF");
-    EXPECT_EQ(next_packet(), "81 01 04 0C 02 FF");
-    EXPECT_EQ(trace_count("buffer full 3"), 1);
-
+    for (auto command : {visca_camera_zoom_tele, visca_camera_focus_far, visca_camera_iris_up, visca_camera_gain_up})
+        ASSERT_EQ(command(camera), 0);
+    play({"> 81 01 04 07 02 FF", "< 90 41 FF", "> 81 01 04 08 02 FF", "< 90 42 FF", "> 81 01 04 0B 02 FF",
+          "< 90 60 03 FF", "-", "< 90 51 FF", "> 81 01 04 0B 02 FF", "< 90 41 FF", "> 81 01 04 0C 02 FF"});
+    EXPECT_EQ(traced("buffer full 3"), 1);
     // Without a socket freed in time, the usual time-out ends it.
-    reply("90 60 03 FF");
-    EXPECT_EQ(next_packet(100ms), "");
+    play({"< 90 60 03 FF", "-"});
     ASSERT_TRUE(pump([this] { return camera->in_flight == 0; }, 1000ms));
-    EXPECT_EQ(trace_count("complete 4 3"), 1);
-    EXPECT_EQ(trace_count("if clear"), 0);
+    EXPECT_EQ(traced("complete 4 3"), 1);
+    EXPECT_EQ(traced("if clear"), 0);
 }
 
 TEST_F(ViscaLink, RepliesAreFramedAcrossReads)
@@ -330,12 +262,10 @@ TEST_F(ViscaLink, RepliesAreFramedAcrossReads)
     connect_camera();
     ASSERT_EQ(visca_camera_zoom_tele(camera), 0);
     ASSERT_EQ(visca_camera_zoom_stop(camera), 0);
-    EXPECT_EQ(next_packet(), "81 01 04 07 02 FF");
-    reply("90");
+    play({"> 81 01 04 07 02 FF", "< 90"});
     ASSERT_TRUE(pump([this] { return connection->receive_count == 1; }));
     EXPECT_EQ(acknowledged, 0);
-    reply("41 FF");
-    EXPECT_EQ(next_packet(), "81 01 04 07 00 FF");
+    play({"< 41 FF", "> 81 01 04 07 00 FF"});
     EXPECT_EQ(acknowledged, 1);
 
     // Several replies in one read, and a reply too long to be one.
@@ -346,7 +276,7 @@ TEST_F(ViscaLink, RepliesAreFramedAcrossReads)
     reply("90 41 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 90 41 FF 90 51 FF");
     ASSERT_TRUE(pump([] { return completed == 1; }));
     EXPECT_EQ(acknowledged, 2);
-    EXPECT_EQ(trace_count("overrun"), 1);
+    EXPECT_EQ(traced("overrun"), 1);
 }
 
 TEST_F(ViscaLink, NoticesAndTheVersionAnswerAreTracked)
@@ -378,23 +308,16 @@ TEST_F(ViscaLink, FirstAcknowledgementsSwitchOnNoticesAndAskTheVersion)
     global_zoom_position = 300;
     connect_camera();
     ASSERT_EQ(visca_camera_zoom_stop(camera), 0);
-    EXPECT_EQ(next_packet(), "81 01 04 07 00 FF");
-    reply("90 41 FF");
-    EXPECT_EQ(next_packet(), "81 01 04 16 02 FF");
-    reply("90 42 FF 90 51 FF");
-    EXPECT_EQ(next_packet(), "81 01 04 69 02 FF");
+    play({"> 81 01 04 07 00 FF", "< 90 41 FF", "> 81 01 04 16 02 FF", "< 90 42 FF 90 51 FF", "> 81 01 04 69 02 FF"});
     EXPECT_EQ(camera->zoom_position, 300);  // the last known one until a notice
-    reply("90 41 FF");
-    EXPECT_EQ(next_packet(), "81 09 00 02 FF");
-    reply("90 50 00 20 06 1A 01 23 02 FF");
+    play({"< 90 41 FF", "> 81 09 00 02 FF", "< 90 50 00 20 06 1A 01 23 02 FF"});
     ASSERT_EQ(visca_camera_zoom_tele(camera), 0);
-    EXPECT_EQ(next_packet(), "81 01 04 07 02 FF");
-    reply("90 41 FF");
-    EXPECT_EQ(next_packet(200ms), "");
-    EXPECT_EQ(trace_count("visca command 1 acknowledged"), 3);
+    play({"> 81 01 04 07 02 FF", "< 90 41 FF", "-"});
+    EXPECT_EQ(traced("visca command 1 acknowledged"), 3);
 }
 
-TEST(ViscaConnect, TimesOutAndTellsRefusedConnections)
+// A refused connection is the VISCA thread's test.
+TEST(ViscaConnect, TimesOutAndTellsAnAddressItCannotUse)
 {
     SandboxRoot root;
     root.enter();
@@ -409,14 +332,10 @@ TEST(ViscaConnect, TimesOutAndTellsRefusedConnections)
     };
 
     // A listener whose backlog is full drops the handshake: no answer at all.
-    int port;
-    int full = listen_on_loopback(0, &port);
-    int filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    int port = 0;
+    int full = listen_tcp(&port, 0);
+    int filler = connect_tcp(port);
+    ASSERT_GE(filler, 0);
     auto start = clock_type::now();
     visca_connection *silent = visca_connection_create(loop, "127.0.0.1", port, 300);
     ASSERT_NE(silent, nullptr);
@@ -427,18 +346,11 @@ TEST(ViscaConnect, TimesOutAndTellsRefusedConnections)
     close(filler);
     close(full);
 
-    visca_connection *refused = visca_connection_create(loop, "127.0.0.1", free_tcp_port(), 5000);
-    ASSERT_NE(refused, nullptr);
-    ASSERT_TRUE(run_until_closed(refused));
-    visca_connection_destroy(refused);
-
     EXPECT_EQ(visca_connection_create(loop, "camera.local", 1000, 5000), nullptr);
     ev_loop_destroy(loop);
 
-    std::string trace = root.read("/media/usb99/trace");
-    EXPECT_NE(trace.find("VSIO: connect timeout ["), std::string::npos) << trace;
-    EXPECT_NE(trace.find("VSIO: connect error 'Connection refused' ["), std::string::npos) << trace;
-    EXPECT_NE(trace.find("VSIO: addr failure 0 '"), std::string::npos) << trace;
+    EXPECT_EQ(traced(root, "VSIO: connect timeout"), 1);
+    EXPECT_NE(root.read("/media/usb99/trace").find("VSIO: addr failure 0 '"), std::string::npos);
 }
 
 }  // namespace

@@ -1,13 +1,6 @@
 // The VISCA thread against the simulated camera module: commands in order,
 // positions and version, and recovery from every fault the camera can show.
-#include <gtest/gtest.h>
 #include <pthread.h>
-
-#include <algorithm>
-#include <cstdlib>
-#include <regex>
-#include <string>
-#include <vector>
 
 #include "camera/camera_settings.h"
 #include "camera/visca_commands.h"
@@ -31,12 +24,7 @@ protected:
         init_trace();
     }
 
-    void start_camera(const std::vector<std::string> &extra = {})
-    {
-        std::vector<std::string> options = {"--visca-port=" + std::to_string(visca_port)};
-        options.insert(options.end(), extra.begin(), extra.end());
-        sim = std::make_unique<SimHead>(root, options);
-    }
+    void start_camera() { sim = std::make_unique<SimHead>(root, std::vector<std::string>{"--visca-port=" + std::to_string(visca_port)}); }
 
     // The thread runs for the rest of the process, as in the daemon.
     void start_thread()
@@ -70,8 +58,7 @@ protected:
         ASSERT_TRUE(settle());
     }
 
-    JsonPtr camera_state() const { return sim->get("/camera"); }
-    long long state_number(const char *key) const { return json_object_get_int64(json_at(camera_state().get(), key)); }
+    long long state_number(const char *key) const { return static_cast<long long>(sim->number("/camera", key)); }
 
     std::vector<std::string> commands() const
     {
@@ -83,23 +70,7 @@ protected:
         return list;
     }
 
-    std::vector<std::string> trace_lines(const std::string &message) const
-    {
-        std::vector<std::string> found;
-        for (const std::string &line : split_lines(root.read("/media/usb99/trace")))
-            if (line.rfind("VSIO: " + message + " [", 0) == 0)
-                found.push_back(line);
-        return found;
-    }
-
-    // Milliseconds of the day from a trace line's stamp.
-    static long stamp_ms(const std::string &line)
-    {
-        std::smatch m;
-        if (!std::regex_search(line, m, std::regex(R"(\[(\d\d):(\d\d):(\d\d)\.(\d\d\d)\]$)")))
-            return -1;
-        return ((std::stol(m[1]) * 60 + std::stol(m[2])) * 60 + std::stol(m[3])) * 1000 + std::stol(m[4]);
-    }
+    long traced(const std::string &message) const { return vx4test::traced(root, "VSIO: " + message); }
 
     SandboxRoot root;
     int visca_port = 0;
@@ -130,21 +101,6 @@ TEST_F(ViscaThread, CommandsFlowInOrderAndPositionsAndVersionAreTracked)
     EXPECT_EQ(commands(), expected);
     EXPECT_EQ(state_number("overlapped"), 0);  // never a second one before the reply
     EXPECT_EQ(state_number("errors_sent"), 0);
-
-    // Completions slower than the acknowledges fill the camera's two
-    // sockets: what it refuses goes again, in order, and nothing is lost.
-    sim->post("/camera/commands/clear");
-    sim->post("/camera/delays", R"({"completion_ms": 40})");
-    for (int i = 0; i < 8; ++i)
-        ASSERT_EQ(visca_camera_focus_near_limit(camera, 0x8000 + i), 0);
-    ASSERT_TRUE(settle());
-    ASSERT_TRUE(wait_until([this] { return state_number("errors_sent") > 0; }));
-    std::vector<std::string> received = commands();
-    EXPECT_EQ(static_cast<long long>(received.size()) - state_number("errors_sent"), 8);
-    received.erase(std::unique(received.begin(), received.end()), received.end());
-    EXPECT_EQ(received, std::vector<std::string>(expected.begin(), expected.begin() + 8));
-    EXPECT_EQ(state_number("overlapped"), 0);
-    sim->post("/camera/delays", R"({"completion_ms": 0})");
 
     ASSERT_EQ(visca_camera_zoom_focus_direct(camera, 0x2000, 0x3000), 0);
     ASSERT_TRUE(wait_until([camera] { return camera->zoom_position == 0x2000 && camera->focus_position == 0x3000; }));
@@ -222,48 +178,45 @@ TEST_F(ViscaThread, TheCameraAcceptsEveryCommand)
     EXPECT_EQ(static_cast<int>(commands().size()), queued);
     EXPECT_EQ(state_number("errors_sent"), 0);
 
-    JsonPtr state = camera_state();
-    auto text = [&](const char *key) { return std::string(json_object_get_string(json_at(state.get(), key))); };
-    auto number = [&](const char *key) { return json_object_get_int(json_at(state.get(), key)); };
-    auto flag = [&](const char *key) { return json_object_get_boolean(json_at(state.get(), key)) != 0; };
-    EXPECT_EQ(text("exposure_mode"), "iris_priority");
-    EXPECT_EQ(text("white_balance"), "auto");
-    EXPECT_EQ(text("focus_mode"), "auto");
-    EXPECT_EQ(number("red_gain"), 0x21);
-    EXPECT_EQ(number("gain"), 0x07);
-    EXPECT_EQ(number("shutter"), 0x13);
-    EXPECT_EQ(number("focus_near_limit"), 0xA000);
-    EXPECT_EQ(number("defog"), 2);
-    EXPECT_TRUE(flag("picture_flip") && flag("stabilizer") && flag("high_sensitivity") && flag("icr") &&
-                flag("auto_icr") && flag("power"));
-    json_object *titles = json_at(state.get(), "titles");
-    json_object *bottom = json_object_array_get_idx(titles, 10);
-    EXPECT_STREQ(json_object_get_string(json_at(bottom, "text")), "PIPE-7 DN 150 M 8.5X");
-    EXPECT_EQ(json_object_get_int(json_at(bottom, "position")), 6);
-    EXPECT_EQ(json_object_get_int(json_at(bottom, "color")), 3);
-    EXPECT_TRUE(json_object_get_boolean(json_at(bottom, "blink")));
-    EXPECT_TRUE(json_object_get_boolean(json_at(bottom, "shown")));
-    json_object *cleared = json_object_array_get_idx(titles, 2);
-    EXPECT_STREQ(json_object_get_string(json_at(cleared, "text")), "");
-    EXPECT_FALSE(json_object_get_boolean(json_at(cleared, "shown")));
-    EXPECT_FALSE(json_object_get_boolean(json_at(json_object_array_get_idx(titles, 3), "shown")));
+    JsonPtr state = sim->get("/camera");
+    for (const auto &[key, value] : std::vector<std::pair<std::string, std::string>>{
+             {"exposure_mode", "iris_priority"}, {"white_balance", "auto"}, {"focus_mode", "auto"}, {"red_gain", "33"},
+             {"gain", "7"}, {"shutter", "19"}, {"focus_near_limit", "40960"}, {"defog", "2"}, {"picture_flip", "true"},
+             {"stabilizer", "true"}, {"high_sensitivity", "true"}, {"icr", "true"}, {"auto_icr", "true"},
+             {"power", "true"}, {"titles.10.text", "PIPE-7 DN 150 M 8.5X"}, {"titles.10.position", "6"},
+             {"titles.10.color", "3"}, {"titles.10.blink", "true"}, {"titles.10.shown", "true"}, {"titles.2.text", ""},
+             {"titles.2.shown", "false"}, {"titles.3.shown", "false"}})
+        EXPECT_STREQ(json_object_get_string(json_at(state.get(), key)), value.c_str()) << key;
 }
 
-TEST_F(ViscaThread, ReconnectsFiveSecondsAfterTheCameraDropsTheConnection)
+TEST_F(ViscaThread, TriesAgainFiveSecondsAfterADropOrARefusal)
 {
     start_camera();
     start_link();
     ASSERT_EQ(state_number("connections_accepted"), 1);
-    sim->post("/camera/faults", R"({"drop": true})");
+    sim->post("/camera/faults", R"({"drop": true, "refuse": true})");
     ASSERT_TRUE(wait_until([] { return !connected(); }));
     auto dropped = clock_type::now();
     EXPECT_EQ(visca_camera_zoom_tele(visca_thread_data.camera), -1);
-    ASSERT_TRUE(wait_until(connected, 10000ms));
+    ASSERT_TRUE(wait_until([this] { return traced("create") == 2; }, 10000ms));
     auto paused = clock_type::now() - dropped;
     EXPECT_GE(paused, 4800ms);
     EXPECT_LT(paused, 8000ms);
-    EXPECT_EQ(trace_lines("remote close").size(), 1u);
-    EXPECT_EQ(state_number("connections_accepted"), 2);
+    EXPECT_EQ(traced("remote close"), 1);
+    ASSERT_TRUE(wait_until([this] { return traced("connect error 'Connection refused'") == 1; }));
+    sim->post("/camera/faults", R"({"refuse": false})");
+    ASSERT_TRUE(wait_until(connected, 8000ms));
+    // Milliseconds of the day from the stamps of the two attempts after the drop.
+    std::vector<long> at;
+    for (const std::string &line : split_lines(root.read("/media/usb99/trace"))) {
+        int h, m, sec, ms;
+        if (sscanf(line.c_str(), "VSIO: create [%d:%d:%d.%d]", &h, &m, &sec, &ms) == 4)
+            at.push_back(((h * 60L + m) * 60 + sec) * 1000 + ms);
+    }
+    ASSERT_EQ(at.size(), 3u);
+    EXPECT_GE(at[2] - at[1], 4900);
+    EXPECT_LT(at[2] - at[1], 7000);
+    EXPECT_TRUE(wait_until([this] { return state_number("connections_accepted") == 2; }));
 
     // A new connection starts from unknown positions and switches the
     // notices on again with its first acknowledgements.
@@ -278,45 +231,20 @@ TEST_F(ViscaThread, ReconnectsFiveSecondsAfterTheCameraDropsTheConnection)
                                                     "81 09 00 02 FF"}));
 }
 
-TEST_F(ViscaThread, RetriesARefusedConnectionEveryFiveSeconds)
-{
-    start_camera();
-    sim->post("/camera/faults", R"({"refuse": true})");
-    start_thread();
-    ASSERT_TRUE(wait_until([this] { return trace_lines("create").size() >= 2; }, 12000ms));
-    std::vector<std::string> errors = trace_lines("connect error 'Connection refused'");
-    ASSERT_GE(errors.size(), 1u);
-    std::vector<std::string> attempts = trace_lines("create");
-    long gap = stamp_ms(attempts[1]) - stamp_ms(attempts[0]);
-    EXPECT_GE(gap, 4900);
-    EXPECT_LT(gap, 7000);
-    EXPECT_EQ(visca_camera_zoom_tele(visca_thread_data.camera), -1);
-
-    sim->post("/camera/faults", R"({"refuse": false})");
-    ASSERT_TRUE(wait_until(connected, 8000ms));
-}
-
-TEST_F(ViscaThread, RecoversFromSilentLateOverLongAndGarbledReplies)
+// Silence, over-long replies and a refused full buffer are the link's tests;
+// here the thread goes on after late and garbled replies from the camera.
+TEST_F(ViscaThread, RecoversFromLateAndGarbledReplies)
 {
     start_camera();
     start_link();
     visca_camera *camera = visca_thread_data.camera;
     auto runs = [this, camera]() {
         sim->post("/camera/commands/clear");
-        int before = static_cast<int>(trace_lines("visca command 1 acknowledged").size());
+        long before = traced("visca command 1 acknowledged");
         if (visca_camera_zoom_stop(camera) != 0 || visca_camera_focus_stop(camera) != 0 || !settle())
             return false;
-        return commands().size() == 2 &&
-               trace_lines("visca command 1 acknowledged").size() >= static_cast<size_t>(before + 1);
+        return commands().size() == 2 && traced("visca command 1 acknowledged") >= before + 1;
     };
-
-    sim->post("/camera/faults", R"({"silent": true})");
-    ASSERT_EQ(visca_camera_zoom_tele(camera), 0);
-    ASSERT_EQ(visca_camera_zoom_stop(camera), 0);
-    ASSERT_TRUE(settle());
-    EXPECT_GE(trace_lines("if clear").size(), 2u);
-    sim->post("/camera/faults", R"({"silent": false})");
-    EXPECT_TRUE(runs());
 
     // Replies after the time-out: the acknowledge and the answer to the
     // interface clear come late and must not upset what follows.
@@ -326,12 +254,6 @@ TEST_F(ViscaThread, RecoversFromSilentLateOverLongAndGarbledReplies)
     ASSERT_TRUE(settle());
     ASSERT_TRUE(wait_until([&] { return state_number("replies_sent") >= sent + 2; }));
     sim->post("/camera/faults", R"({"late_ms": 0})");
-    EXPECT_TRUE(runs());
-
-    sim->post("/camera/faults", R"({"overlong": 1})");
-    ASSERT_EQ(visca_camera_zoom_stop(camera), 0);
-    ASSERT_TRUE(settle());
-    EXPECT_TRUE(wait_until([this] { return trace_lines("overrun").size() == 1; }));
     EXPECT_TRUE(runs());
 
     sim->post("/camera/faults", R"({"garbled": 2})");
@@ -355,14 +277,14 @@ TEST_F(ViscaThread, StepsAsideForACameraUpdate)
     pthread_mutex_lock(&visca_thread_data.update_start_mutex);
     EXPECT_EQ(visca_thread_data.update_started, 1);
     pthread_mutex_unlock(&visca_thread_data.update_start_mutex);
-    EXPECT_NE(trace_lines("wait begin").size(), 0u);
+    EXPECT_NE(traced("wait begin"), 0);
 
     visca_report_update_end(&visca_thread_data);
     ASSERT_TRUE(wait_until([] { return visca_update_active(&visca_thread_data) == 0; }));
     ASSERT_TRUE(wait_until(connected, 3000ms));  // at once, no pause
     // The daemon may see its connection before the camera has counted it.
     EXPECT_TRUE(wait_until([this] { return state_number("connections_accepted") == 2; }, 1000ms));
-    EXPECT_EQ(trace_lines("wait end").size(), 1u);
+    EXPECT_EQ(traced("wait end"), 1);
 }
 
 }  // namespace

@@ -1,15 +1,8 @@
 // The request parser fed whole, in pieces and byte by byte.
 #include "http/http_server.h"
 
-#include <gtest/gtest.h>
-
-#include <memory>
-#include <string>
-
-#include "core/trace.h"
 #include "support.h"
 
-using vx4test::SandboxRoot;
 
 namespace {
 
@@ -44,15 +37,26 @@ std::string text(const char *field) { return field ? field : "(none)"; }
 std::string describe(const Parsed &parsed)
 {
     const http_request &r = *parsed.request;
-    std::string out = "result " + std::to_string(parsed.result) + " used " + std::to_string(parsed.used);
+    // Appended piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict) on
+    // a literal joined to a temporary string.
+    std::string out = "result";
+    auto add = [&](const char *label, const std::string &value) { out.append(label).append(value); };
+    add(" ", std::to_string(parsed.result));
+    add(" used ", std::to_string(parsed.used));
     if (parsed.result != 0)
         return out;
-    out += " " + text(r.method) + " " + text(r.target) + " query " + text(r.query) + " version " +
-           std::to_string(r.major) + "." + std::to_string(r.minor) + " host " + text(r.host) + " connection " +
-           text(r.connection) + " type " + text(r.content_type) + " agent " + text(r.user_agent) + " length " +
-           std::to_string(r.content_length) + " allocated " + std::to_string(r.content_allocated);
+    add(" ", text(r.method));
+    add(" ", text(r.target));
+    add(" query ", text(r.query));
+    add(" version ", std::to_string(r.major) + "." + std::to_string(r.minor));
+    add(" host ", text(r.host));
+    add(" connection ", text(r.connection));
+    add(" type ", text(r.content_type));
+    add(" agent ", text(r.user_agent));
+    add(" length ", std::to_string(r.content_length));
+    add(" allocated ", std::to_string(r.content_allocated));
     if (r.content)
-        out += " body " + std::string(r.content, static_cast<size_t>(r.content_received));
+        add(" body ", std::string(r.content, static_cast<size_t>(r.content_received)));
     return out;
 }
 
@@ -61,41 +65,22 @@ const std::string get_request = "GET /api/status?x=1 HTTP/1.1\r\nHost: 127.0.0.1
 const std::string post_request = "POST /api/seats/request HTTP/1.0\r\nContent-Type: application/json\r\n"
                                  "Content-Length: 25\r\n\r\n{\"seat_role\": \"observer\"}";
 
-TEST(HttpParser, RequestsInAnyPiecesParseAsIfWhole)
-{
-    std::string big_body(10000, 'b');
-    std::string tokens_near_the_end = "PUT /t HTTP/1.1\r\nX-Filler: " + std::string(8000, 'f') +
-                                      "\r\nContent-Length: 150\r\n\r\n" + std::string(150, 'c');
-    for (const std::string &request :
-         {get_request, post_request, std::string("GET /api/versions\r\n"),
-          "POST /api/camera/imagecache HTTP/1.1\r\nContent-Length: 10000\r\n\r\n" + big_body, tokens_near_the_end,
-          std::string("POST /x HTTP/1.1\r\nContent-Length: 4\r\n\r\nabcdEXTRA")}) {
-        std::string whole = describe(parse(request));
-        EXPECT_EQ(whole.rfind("result 0", 0), 0u) << whole;
-        for (size_t piece : {1, 2, 3, 7, 64, 4096})
-            EXPECT_EQ(describe(parse(request, piece)), whole) << "pieces of " << piece;
-    }
-}
-
+// That a request parses the same in any pieces as whole is the request
+// fuzzer's check, from its seeds on.
 TEST(HttpParser, ReadsTheRequestLineAndKnownHeaders)
 {
-    Parsed got = parse(get_request);
-    EXPECT_EQ(describe(got), "result 0 used " + std::to_string(get_request.size()) +
-                                 " GET /api/status?x=1 query ?x=1 version 1.1 host 127.0.0.1 connection close"
-                                 " type (none) agent tablet length 0 allocated 0");
+    EXPECT_EQ(describe(parse(get_request)), "result 0 used " + std::to_string(get_request.size()) +
+                                                " GET /api/status?x=1 query ?x=1 version 1.1 host 127.0.0.1"
+                                                " connection close type (none) agent tablet length 0 allocated 0");
     // Names in any case; blanks before a value skipped; the last of a repeated header wins.
-    Parsed mixed = parse("GET / HTTP/1.1\r\nhOST:\t \t first\r\nhost:  second \r\nCONTENT-TYPE:x\r\n\r\n");
-    EXPECT_STREQ(mixed.request->host, "second ");
-    EXPECT_STREQ(mixed.request->content_type, "x");
-}
-
-TEST(HttpParser, VersionZeroNineOnlyForGet)
-{
-    Parsed got = parse("GET /api/status/more\r\n");
-    ASSERT_EQ(got.result, 0);
-    EXPECT_STREQ(got.request->target, "/api/status/more");
-    EXPECT_EQ(got.request->major, 0);
-    EXPECT_EQ(got.request->minor, 9);
+    Parsed mixed = parse("PUT / HTTP/1.1\r\nhOST:\t \t first\r\nhost:  second \r\nCONTENT-TYPE:x\r\n"
+                         "content-length: 3\r\n\r\nabc");
+    EXPECT_EQ(describe(mixed), "result 0 used 88 PUT / query (none) version 1.1 host second  connection (none)"
+                               " type x agent (none) length 3 allocated 0 body abc");
+    // Version 0.9: GET only.
+    EXPECT_EQ(describe(parse("GET /api/status/more\r\n")), "result 0 used 22 GET /api/status/more query (none)"
+                                                             " version 0.9 host (none) connection (none) type (none)"
+                                                             " agent (none) length 0 allocated 0");
     EXPECT_EQ(parse("POST /api/status\r\n").result, -1);
     EXPECT_EQ(parse("GETX /api/status\r\n").result, -1);
 }
@@ -136,44 +121,20 @@ TEST(HttpParser, IncompleteUntilTheWholeBodyIsThere)
     EXPECT_EQ(parse("").result, 1);
 }
 
-TEST(HttpParser, LowerCaseContentLengthIsHonoured)
-{
-    std::string request = "PUT /api/led/mode HTTP/1.1\r\ncontent-length: 18\r\n\r\n{\"led_mode\":\"low\"}";
-    Parsed got = parse(request);
-    ASSERT_EQ(got.result, 0);
-    EXPECT_EQ(got.used, request.size());
-    EXPECT_EQ(std::string(got.request->content, 18), "{\"led_mode\":\"low\"}");
-}
-
-class HttpParserTrace : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        root.enter();
-        root.write("/media/usb99/trace_mask", "0x00020000");
-        init_trace();
-    }
-    std::string trace() const { return root.read("/media/usb99/trace"); }
-    SandboxRoot root;
-};
-
-TEST_F(HttpParserTrace, SmallBodiesStayInTheBufferLargeOnesAreAllocated)
+TEST(HttpParser, SmallBodiesStayInTheBufferLargeOnesAreAllocated)
 {
     Parsed small = parse("POST /a HTTP/1.1\r\nContent-Length: 10\r\n\r\n0123456789");
     ASSERT_EQ(small.result, 0);
     EXPECT_EQ(small.request->content_allocated, 0);
     EXPECT_GE(small.request->content, small.request->buffer);
     EXPECT_LT(small.request->content, small.request->buffer + HTTP_REQUEST_BUFFER_SIZE);
-    EXPECT_EQ(trace().find("content allocated"), std::string::npos);
 
     {
         Parsed large = parse("POST /a HTTP/1.1\r\nContent-Length: 10000\r\n\r\n" + std::string(10000, 'x'), 1000);
         ASSERT_EQ(large.result, 0);
         EXPECT_EQ(large.request->content_allocated, 1);
         EXPECT_EQ(std::string(large.request->content, 10000), std::string(10000, 'x'));
-        EXPECT_NE(trace().find("HSRV: content allocated 10000 ["), std::string::npos) << trace();
     }
-    EXPECT_NE(trace().find("HSRV: content free ["), std::string::npos);
 
     // Headers that fill most of the buffer, sent byte by byte: a body that
     // would not fit behind them is allocated, whatever the read it ended in.

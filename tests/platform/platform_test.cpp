@@ -1,17 +1,12 @@
 #include "platform.h"
 
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-
-#include <cstdlib>
-
 #include "support.h"
 
 using namespace vx4test;
 
 namespace {
 
-TEST(Platform, UnsetVariablesMeanTheRealUnit)
+TEST(Platform, UnsetVariablesMeanTheRealUnitAndMalformedOnesAreRefused)
 {
     for (const char *name : {"VX4_ROOT", "VX4_CAMERA_HOST", "VX4_CAMERA_VISCA_PORT", "VX4_CAMERA_HTTP_PORT",
                              "VX4_CAMERA_RTSP_PORT", "VX4_REDIS_HOST", "VX4_REDIS_PORT", "VX4_API_PORT",
@@ -22,27 +17,18 @@ TEST(Platform, UnsetVariablesMeanTheRealUnit)
     EXPECT_FALSE(vx4_platform_sandboxed());
     EXPECT_EQ(vx4_path("/media/usb99/trace"), "/media/usb99/trace");
     EXPECT_EQ(config.camera_host, "192.168.0.127");  // the real unit's camera, never contacted here
-    EXPECT_EQ(config.camera_visca_port, 1000);
-    EXPECT_EQ(config.camera_http_port, 80);
-    EXPECT_EQ(config.camera_rtsp_port, 554);
     EXPECT_EQ(config.redis_host, "127.0.0.1");
-    EXPECT_EQ(config.redis_port, 6379);
-    EXPECT_EQ(config.api_port, 60102);
     EXPECT_EQ(config.power_board, "spidev");
-}
+    EXPECT_EQ((std::vector<int>{config.camera_visca_port, config.camera_http_port, config.camera_rtsp_port,
+                                config.redis_port, config.api_port}),
+              (std::vector<int>{1000, 80, 554, 6379, 60102}));
 
-TEST(Platform, MalformedVariablesAreRefused)
-{
-    setenv("VX4_API_PORT", "60102x", 1);
-    EXPECT_EQ(vx4_platform_init("test"), -1);
-    setenv("VX4_API_PORT", "70000", 1);
-    EXPECT_EQ(vx4_platform_init("test"), -1);
-    unsetenv("VX4_API_PORT");
-    setenv("VX4_POWER_BOARD", "usb", 1);
-    EXPECT_EQ(vx4_platform_init("test"), -1);
-    unsetenv("VX4_POWER_BOARD");
-    setenv("VX4_ROOT", "relative/root", 1);
-    EXPECT_EQ(vx4_platform_init("test"), -1);
+    for (const auto &[name, value] : {std::pair{"VX4_API_PORT", "60102x"}, {"VX4_API_PORT", "70000"},
+                                      {"VX4_POWER_BOARD", "usb"}, {"VX4_ROOT", "relative/root"}}) {
+        setenv(name, value, 1);
+        EXPECT_EQ(vx4_platform_init("test"), -1) << name << "=" << value;
+        unsetenv(name);
+    }
 }
 
 TEST(Platform, SandboxAcceptsOnlyLoopbackPeers)
@@ -58,23 +44,16 @@ TEST(Platform, SandboxAcceptsOnlyLoopbackPeers)
     setenv("VX4_REDIS_HOST", "10.1.1.1", 1);
     ASSERT_EQ(vx4_platform_init("test"), 0);
     EXPECT_EQ(vx4_require_loopback_peers(), -1);
-}
 
-TEST(Platform, LoopbackHostsAndUrlHosts)
-{
-    EXPECT_TRUE(vx4_is_loopback_host("127.0.0.1"));
-    EXPECT_TRUE(vx4_is_loopback_host("127.44.3.2"));
-    EXPECT_TRUE(vx4_is_loopback_host("::1"));
-    EXPECT_TRUE(vx4_is_loopback_host("[::1]"));
-    EXPECT_TRUE(vx4_is_loopback_host("localhost"));
-    EXPECT_FALSE(vx4_is_loopback_host("192.168.0.127"));  // parsed only, never contacted
-    EXPECT_FALSE(vx4_is_loopback_host("128.0.0.1"));
-    EXPECT_FALSE(vx4_is_loopback_host("camera.local"));
-    EXPECT_FALSE(vx4_is_loopback_host(""));
-    EXPECT_EQ(vx4_url_host("rtsp://192.168.0.127:554/x4-2.mp4"), "192.168.0.127");  // parsed only, never contacted
-    EXPECT_EQ(vx4_url_host("rtsp://user:pw@127.0.0.2/x"), "127.0.0.2");
-    EXPECT_EQ(vx4_url_host("http://[::1]:8080/"), "[::1]");
-    EXPECT_EQ(vx4_url_host("no scheme"), "");
+    // Hosts are parsed only, never contacted.
+    for (const char *host : {"127.0.0.1", "127.44.3.2", "::1", "[::1]", "localhost"})
+        EXPECT_TRUE(vx4_is_loopback_host(host)) << host;
+    for (const char *host : {"192.168.0.127", "128.0.0.1", "camera.local", ""})
+        EXPECT_FALSE(vx4_is_loopback_host(host)) << host;
+    for (const auto &[url, host] : {std::pair{"rtsp://192.168.0.127:554/x4-2.mp4", "192.168.0.127"},
+                                    {"rtsp://user:pw@127.0.0.2/x", "127.0.0.2"}, {"http://[::1]:8080/", "[::1]"},
+                                    {"no scheme", ""}})
+        EXPECT_EQ(vx4_url_host(url), host) << url;
 }
 
 TEST(Platform, SandboxClockMovesAnOffsetNotTheHost)
@@ -88,26 +67,20 @@ TEST(Platform, SandboxClockMovesAnOffsetNotTheHost)
     EXPECT_NEAR(static_cast<double>(time(nullptr)), static_cast<double>(host_before), 2.0);
 }
 
-TEST(Platform, SandboxProgramsComeOnlyFromTheRoot)
+TEST(Platform, SandboxProgramsComeOnlyFromTheRootAndArgumentsNeverReachAShell)
 {
     SandboxRoot root;
     root.enter();
     root.write("/sbin/shutdown", "#!/bin/sh\necho \"$@\" > \"$(dirname \"$0\")/../tmp/shutdown-args\"\nexit 3\n");
-    chmod(root.at("/sbin/shutdown").c_str(), 0755);
+    root.write("/bin/echo-args", "#!/bin/sh\nfor a in \"$@\"; do echo \"[$a]\"; done\n");
+    for (const char *script : {"/sbin/shutdown", "/bin/echo-args"})
+        chmod(root.at(script).c_str(), 0755);
     EXPECT_EQ(vx4_power_off(), 3);
     EXPECT_EQ(root.read("/tmp/shutdown-args"), "-P now\n");
-
     EXPECT_EQ(vx4_reboot(), -1);  // no reboot under the root: never the host's
     EXPECT_EQ(errno, ENOENT);
     EXPECT_EQ(vx4_run({"/bin/true"}), -1);
-}
 
-TEST(Platform, ArgumentsNeverReachAShell)
-{
-    SandboxRoot root;
-    root.enter();
-    root.write("/bin/echo-args", "#!/bin/sh\nfor a in \"$@\"; do echo \"[$a]\"; done\n");
-    chmod(root.at("/bin/echo-args").c_str(), 0755);
     pid_t pid;
     FILE *out = vx4_popen_read({"/bin/echo-args", "a b", "$(touch /tmp/x); rm -rf /"}, &pid);
     ASSERT_NE(out, nullptr);

@@ -1,21 +1,10 @@
 // The power board object driven through its functions against the simulated
 // board of vx4-sim, on the application's loop. What reaches the board shows
 // in the simulator's state and recorded writes, what the daemon makes of it
-// in the trace and the decoded registers.
+// in the trace, its events and the decoded registers.
 #pragma once
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <chrono>
-#include <cstdlib>
-#include <functional>
-#include <memory>
 #include <mutex>
-#include <regex>
-#include <string>
-#include <utility>
-#include <vector>
 
 #include "core/application.h"
 #include "core/trace.h"
@@ -61,6 +50,16 @@ public:
         return std::count(log.begin(), log.end(), event);
     }
 
+    // The events since the last call, in order, joined by spaces.
+    static std::string take()
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        std::string joined;
+        for (; taken < log.size(); ++taken)
+            joined.append(joined.empty() ? "" : " ").append(log[taken]);
+        return joined;
+    }
+
     static inline std::string battery_type = "unknown";
     static inline bool camera_updating = false;
 
@@ -80,30 +79,35 @@ private:
 
     static inline std::mutex lock;
     static inline std::vector<std::string> log;
+    static inline size_t taken = 0;
     static inline int osd_items[8] = {};
 };
 
-
 class BoardTest : public ::testing::Test {
 protected:
-    // Starts vx4-sim's board (unless absent), points the daemon's bus at it
-    // and starts the board's service on the application's loop.
-    void start(const std::string &model = "advanced", bool suspended = true, bool with_sim = true)
+    // Starts vx4-sim's board, points the daemon's bus at it and starts the
+    // board's service on the application's loop; a suspended board refreshes
+    // only when the test asks.
+    void start(const std::string &model = "advanced", bool suspended = true)
     {
-        socket_ = root.path() + "/board.sock";
-        if (with_sim)
-            sim = std::make_unique<SimHead>(root, std::vector<std::string>{"--bus=" + socket_, "--board-model=" + model});
-        setenv("VX4_POWER_BOARD", ("sim:" + socket_).c_str(), 1);
-        root.write("/media/usb99/trace_mask", "0xFFFFFFFF");
-        root.enter();
-        init_trace();
-        ASSERT_EQ(vx4_application_init(&application, "vx4-test"), 0);
-        ASSERT_EQ(vx4_power_board_init(&board, &application, model == "advanced", BoardEvents::table()), 0);
-        started_ = true;
+        sim = std::make_unique<SimHead>(root, std::vector<std::string>{"--bus=" + socket(), "--board-model=" + model});
+        init(model == "advanced", BoardEvents::table());
         if (suspended)
             vx4_power_board_suspend_refresh(&board);
         ASSERT_EQ(vx4_power_board_start_service(&board), 0);
         ASSERT_TRUE(wait_until([this] { return board.service_state != VX4_PB_INITIALISING; }));
+    }
+
+    // The daemon's side alone, its service not started.
+    void init(bool advanced, const vx4_power_board_events *events)
+    {
+        setenv("VX4_POWER_BOARD", ("sim:" + socket()).c_str(), 1);
+        root.write("/media/usb99/trace_mask", "0xFFFFFFFF");
+        root.enter();
+        init_trace();
+        ASSERT_EQ(vx4_application_init(&application, "vx4-test"), 0);
+        ASSERT_EQ(vx4_power_board_init(&board, &application, advanced, events), 0);
+        started_ = true;
     }
 
     void TearDown() override
@@ -112,32 +116,32 @@ protected:
             return;
         vx4_power_board_destroy(&board);
         vx4_application_destroy(&application);
-        if (sim && !bus_errors_expected) {
-            auto state = sim->get("/board");
-            EXPECT_EQ(json_object_get_int(json_at(state.get(), "bus.errors")), 0)
-                << json_object_to_json_string(json_at(state.get(), "bus.last_errors"));
-        }
+        if (sim && !bus_errors_expected)
+            expect_no_bus_errors(*sim);
     }
 
-    // Runs the application's loop until the condition holds.
-    bool run_until(const std::function<bool()> &condition, milliseconds timeout = 5000ms)
+    std::string socket() const { return root.path() + "/board.sock"; }
+
+    // Runs the application's loop until the condition holds, looking at it
+    // every period (and between the board's timer ticks).
+    bool run_until(const std::function<bool()> &condition, milliseconds timeout = 5000ms, milliseconds period = 10ms)
     {
-        // A short tick of its own, so the condition is looked at between
-        // the board's 100 ms timer ticks.
         ev_timer tick;
-        ev_timer_init(&tick, [](struct ev_loop *, ev_timer *, int) {}, 0.005, 0.005);
+        ev_timer_init(&tick, [](struct ev_loop *, ev_timer *, int) {}, 0.001, 0.001);
         ev_timer_start(application.loop, &tick);
-        auto deadline = std::chrono::steady_clock::now() + timeout;
-        bool held;
-        while (!(held = condition()) && std::chrono::steady_clock::now() < deadline)
+        auto now = std::chrono::steady_clock::now;
+        auto deadline = now() + timeout, next = now();
+        bool held = false;
+        while (now() < deadline) {
+            if (now() >= next) {
+                if ((held = condition()))
+                    break;
+                next = now() + period;
+            }
             ev_run(application.loop, EVRUN_ONCE);
+        }
         ev_timer_stop(application.loop, &tick);
-        return held;
-    }
-
-    void run_for(milliseconds time)
-    {
-        run_until([] { return false; }, time);
+        return held || condition();
     }
 
     // One refresh of a suspended board, queued at once and evaluated to the end.
@@ -150,86 +154,54 @@ protected:
         for (int i = 0; i < count; ++i) {
             unsigned before = board.refresh_count;
             ask(&board);
-            ASSERT_TRUE(run_until([&] { return board.refresh_count == before + 1; })) << "refresh " << i;
+            ASSERT_TRUE(run_until([&] { return board.refresh_count == before + 1; }, 5000ms, 0ms)) << "refresh " << i;
         }
     }
 
-    void set(const std::string &readings) { sim->post("/board/readings", readings); }
-
-    long long sim_number(const std::string &path)
+    // The test's own refresh timer, period seconds apart (0: stopped), for a
+    // suspended board that should refresh on its own at another pace.
+    void pace(double period)
     {
-        auto state = sim->get("/board");
-        return json_object_get_int64(json_at(state.get(), path));
+        ev_timer_stop(application.loop, &pacer_);
+        if (period <= 0)
+            return;
+        pacer_.data = &board;
+        ev_timer_init(&pacer_, [](struct ev_loop *, ev_timer *timer, int) {
+            vx4_power_board_refresh_now(static_cast<vx4_power_board *>(timer->data));
+        }, period, period);
+        ev_timer_start(application.loop, &pacer_);
     }
 
-    // The data bytes of every write the simulated board received.
+    // Lets a running board refresh count more times.
+    void wait_refreshes(unsigned count)
+    {
+        unsigned target = board.refresh_count + count;
+        ASSERT_TRUE(run_until([&] { return board.refresh_count >= target; }));
+    }
+
+    void set(const std::string &readings) { sim->post("/board/readings", readings); }
+    double sim_number(const std::string &path) { return sim->number("/board", path); }
+
     BoardWrites writes() { return board_writes(*sim); }
 
-    bool wait_writes(size_t count)
+    // Every write queued so far has reached the board (the marker barrier);
+    // the writes it received, markers left out.
+    BoardWrites settle()
     {
-        return run_until([&] { return writes().size() >= count; });
+        uint8_t mark = static_cast<uint8_t>(++marks_);
+        EXPECT_EQ(vx4_power_board_issue_write(&board, 0x7F, &mark, 1), 0);
+        BoardWrites all = writes_up_to_marker(*sim, mark);
+        all.erase(std::remove_if(all.begin(), all.end(), [](const BoardWrite &w) { return w.first == 0x7F; }),
+                  all.end());
+        return all;
     }
 
-    // Trace lines without their time stamps.
-    std::vector<std::string> trace_lines() const
-    {
-        static const std::regex stamp(R"( \[\d\d:\d\d:\d\d\.\d\d\d\]$)");
-        std::vector<std::string> lines;
-        for (const std::string &line : split_lines(root.read("/media/usb99/trace")))
-            lines.push_back(std::regex_replace(line, stamp, ""));
-        return lines;
-    }
+    long traced(const std::string &line) const { return vx4test::traced(root, line); }
 
-    long traced(const std::string &line) const
-    {
-        auto lines = trace_lines();
-        return std::count(lines.begin(), lines.end(), line);
-    }
-
-    // How often the whole line "TAG: text" was traced so far; cheaper than
-    // trace_lines() on a long trace.
-    long count_traced(const std::string &line) const
-    {
-        // Built by appending: GCC 12 at -O3 warns falsely (-Wrestrict) on a
-        // literal joined to a temporary string.
-        std::string text = "\n";
-        text.append(root.read("/media/usb99/trace"));
-        std::string wanted = "\n";
-        wanted.append(line).append(" [");
-        long found = 0;
-        for (size_t at = text.find(wanted); at != std::string::npos; at = text.find(wanted, at + 1))
-            ++found;
-        return found;
-    }
-
-    // Runs the loop until the line has been traced count times, looking at
-    // the trace every 20 ms.
+    // Runs the loop until the line has been traced count times.
     bool wait_traced(const std::string &line, long count = 1, milliseconds timeout = 10000ms)
     {
-        auto next = std::chrono::steady_clock::now();
-        bool held = run_until(
-            [&] {
-                if (std::chrono::steady_clock::now() < next)
-                    return false;
-                next = std::chrono::steady_clock::now() + 20ms;
-                return count_traced(line) >= count;
-            },
-            timeout);
-        return held || count_traced(line) >= count;
-    }
-
-    // A field of the simulated board's motor entry (1 tilt, 2 the second motor).
-    long long sim_motor(int motor, const std::string &key)
-    {
-        auto state = sim->get("/board");
-        json_object *entry = json_object_array_get_idx(json_at(state.get(), "motors"), static_cast<size_t>(motor - 1));
-        return json_object_get_int64(json_at(entry, key));
-    }
-
-    double sim_double(const std::string &path)
-    {
-        auto state = sim->get("/board");
-        return json_object_get_double(json_at(state.get(), path));
+        return run_until([&] { return traced(line) >= count; }, timeout, 20ms);
     }
 
     vx4_power_board_registers registers()
@@ -239,13 +211,6 @@ protected:
         return r;
     }
 
-    std::string battery()
-    {
-        char text[8];
-        vx4_power_board_load_battery_level(&board, text, sizeof text);
-        return text;
-    }
-
     SandboxRoot root;
     std::unique_ptr<SimHead> sim;
     vx4_application application{};
@@ -253,8 +218,9 @@ protected:
     bool bus_errors_expected = false;
 
 private:
-    std::string socket_;
     bool started_ = false;
+    int marks_ = 0;
+    ev_timer pacer_{};
 };
 
 }  // namespace vx4test

@@ -1,17 +1,6 @@
-// vx4-api on the simulated power board: what its start-up, the command FIFO
-// and the redis publisher do to the board and to redis.
-#include <gtest/gtest.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
-
-#include <cmath>
-#include <memory>
-#include <thread>
-
-#include "core/settings.h"
+// vx4-api on the simulated power board: what its start-up, the command FIFO,
+// the redis publisher and its stop do to the board and to redis.
 #include "head_system.h"
-#include "support.h"
 
 using namespace vx4test;
 
@@ -26,26 +15,29 @@ protected:
     }
 };
 
-TEST_F(BoardSystem, StartsWithTheCameraRailOnAndRefreshes)
+TEST_F(BoardSystem, StartsWithTheCameraRailOnRefreshesAndReleasesTheBusWhenTerminated)
 {
     start();
-    ASSERT_TRUE(wait_until([this] { return !writes().empty(); }));
-    EXPECT_EQ(writes().front(), (Writes::value_type{0, {0x06}}));
-    EXPECT_TRUE(wait_until([this] { return reads() >= 10; }));
+    ASSERT_TRUE(wait_until([this] { return reads() >= 2 && !writes().empty(); }));
+    EXPECT_EQ(writes().front(), (BoardWrite{0, {0x06}}));
     EXPECT_EQ(api.errors(), "start\nentering loop...\n");
     EXPECT_NE(api.output().find("WRITE: (0) 06\n"), std::string::npos);
+    api.signal(SIGTERM);
+    EXPECT_EQ(api.wait_exit(5000ms), 0);
+    EXPECT_EQ(sim->number("/board", "bus.spi.open"), 0);
+    EXPECT_EQ(sim->number("/board", "bus.gpio.24.open"), 0);
+    EXPECT_EQ(sim->number("/board", "bus.gpio.24.value"), 1);
 }
 
 TEST_F(BoardSystem, FifoLinesBecomeRegisterWrites)
 {
     start();
     ASSERT_TRUE(wait_until([this] { return writes().size() == 1; }));
-    fifo("pwm 300\npwm -5\npwm\npwm 128\nlow\nstrip\nleds_off\n"
-         "laser enable\ncamera disable\ncamera enabled\nlaser disable\nnothing we know\n");
-    ASSERT_TRUE(wait_until([this] { return writes().size() >= 12; })) << writes().size();
-    EXPECT_EQ(writes(), (Writes{{0, {0x06}},
-                                {1, {0x00, 255}}, {1, {0x00, 0}}, {1, {0x00, 0}}, {1, {0x00, 128}},
-                                {1, {0x09, 128}}, {1, {0xC0, 128}}, {1, {0x00, 128}},
+    // One line of each kind (the matching itself is the FIFO's unit test).
+    fifo("pwm 300\nlow\nnothing we know\nleds_off\nlaser enable\ncamera disable\ncamera enabled\nlaser disable\n");
+    // The FIFO is read on the main loop: the API's marker is no barrier for it.
+    ASSERT_TRUE(wait_until([this] { return writes().size() >= 8; })) << writes().size();
+    EXPECT_EQ(writes(), (Writes{{0, {0x06}}, {1, {0x00, 255}}, {1, {0x09, 255}}, {1, {0x00, 255}},
                                 {0, {0x0E}}, {0, {0x0A}}, {0, {0x0E}}, {0, {0x06}}}));
 }
 
@@ -70,35 +62,9 @@ TEST_F(BoardSystem, PublishesReadingsToRedisEverySecond)
     EXPECT_TRUE(wait_until([this] { return redis->get("vx4-motor-type") == "none"; }, 3000ms));
 }
 
-TEST_F(BoardSystem, SavedSuspensionHoldsFromStart)
-{
-    root.enter();
-    vx4_init_nv();
-    int32_t suspended = 1;
-    vx4_write_nv(NV_PB_SUSPENDED, &suspended, sizeof suspended);
-    start();
-    // The camera write goes through the running service; no frame is read.
-    ASSERT_TRUE(wait_until([this] { return writes().size() == 1; }));
-    std::this_thread::sleep_for(1000ms);
-    EXPECT_EQ(reads(), 0);
-}
-
-TEST_F(BoardSystem, TermStopsTheServiceAndReleasesTheBus)
-{
-    start();
-    ASSERT_TRUE(wait_until([this] { return reads() >= 2; }));
-    api.signal(SIGTERM);
-    EXPECT_EQ(api.wait_exit(5000ms), 0);
-    auto state = sim->get("/board");
-    EXPECT_FALSE(json_object_get_boolean(json_at(state.get(), "bus.spi.open")));
-    EXPECT_FALSE(json_object_get_boolean(json_at(state.get(), "bus.gpio.24.open")));
-    EXPECT_EQ(json_object_get_int(json_at(state.get(), "bus.gpio.24.value")), 1);
-}
-
 TEST_F(BoardSystem, WithoutTheAdvancedModelNameItDrivesTheBasicBoard)
 {
     start("basic");
-    EXPECT_TRUE(wait_until([this] { return reads() >= 5; }));
     sim->post("/board/readings", R"({"pb_monitor_vin_volts": 12.75})");
     EXPECT_TRUE(wait_until([this] { return redis_number("avr-voltage", 12.75); }, 5000ms));
 }

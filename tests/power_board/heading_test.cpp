@@ -2,10 +2,7 @@
 // the calibration kept in the settings store.
 #include "power_board/heading.h"
 
-#include <gtest/gtest.h>
-
 #include <array>
-#include <string>
 
 #include "core/settings.h"
 #include "support.h"
@@ -16,6 +13,7 @@ namespace {
 
 // The head standing level, as its accelerometer sees it.
 constexpr float level[3] = {-1.0f, 0.0f, 0.0f};
+constexpr std::array<double, 9> unit = {1, 0, 0, 0, 1, 0, 0, 0, 1};
 
 class HeadingTest : public ::testing::Test {
 protected:
@@ -23,7 +21,7 @@ protected:
     {
         root.enter();
         vx4_init_nv();
-        calibrate(1, {0, 0, 0}, {1, 0, 0, 0, 1, 0, 0, 0, 1});
+        calibrate(1, {0, 0, 0}, unit);
     }
 
     void calibrate(int32_t calibrated, std::array<double, 3> offsets, std::array<double, 9> ellipsoid)
@@ -34,6 +32,9 @@ protected:
         for (int i = 0; i < 9; ++i)
             vx4_write_nv(NV_MAGNETOMETER_ELLIPSOID_00 + i, &ellipsoid[i], sizeof(double));
     }
+
+    // The z row of the ellipsoid set to scale, the rest the unit matrix.
+    void scale_z(double scale) { calibrate(1, {0, 0, 0}, {1, 0, 0, 0, 1, 0, 0, 0, scale}); }
 
     std::string heading(int16_t x, int16_t y, int16_t z, const float *acceleration = level, size_t size = 16)
     {
@@ -47,47 +48,41 @@ protected:
 
 TEST_F(HeadingTest, EightPointsOfTheCompassOnALevelHead)
 {
-    EXPECT_EQ(heading(-100, 0, 0), "N");
-    EXPECT_EQ(heading(-100, 0, 100), "NE");
-    EXPECT_EQ(heading(0, 0, 100), "E");
-    EXPECT_EQ(heading(100, 0, 100), "SE");
-    EXPECT_EQ(heading(100, 0, 0), "S");
-    EXPECT_EQ(heading(100, 0, -100), "SW");
-    EXPECT_EQ(heading(0, 0, -100), "W");
-    EXPECT_EQ(heading(-100, 0, -100), "NW");
-    // No field at all: the angle is exactly 0, which reads as 360 degrees.
-    EXPECT_EQ(heading(0, 0, 0), "N");
-}
-
-TEST_F(HeadingTest, UncalibratedMagnetometerReadsXX)
-{
-    calibrate(0, {10, 20, 30}, {1, 0, 0, 0, 1, 0, 0, 0, 1});
-    EXPECT_EQ(heading(0, 0, 100), "XX");
-    EXPECT_EQ(heading(-100, 0, 0), "XX");
+    const std::pair<std::array<int16_t, 2>, const char *> points[] = {
+        {{-100, 0}, "N"}, {{-100, 100}, "NE"}, {{0, 100}, "E"},   {{100, 100}, "SE"}, {{100, 0}, "S"},
+        {{100, -100}, "SW"}, {{0, -100}, "W"}, {{-100, -100}, "NW"},
+        {{0, 0}, "N"},  // no field at all: the angle is exactly 0, which reads as 360 degrees
+    };
+    for (const auto &[xz, expected] : points)
+        EXPECT_EQ(heading(xz[0], 0, xz[1]), expected) << xz[0] << " " << xz[1];
 }
 
 TEST_F(HeadingTest, HalfDegreesRoundAwayFromZero)
 {
     // The z row scales the field so that the single-precision angle comes
     // out at 22.5 and 247.5 degrees exactly, or one step below.
-    calibrate(1, {0, 0, 0}, {1, 0, 0, 0, 1, 0, 0, 0, 0x1.ffa4bep-1});
+    scale_z(0x1.ffa4bep-1);
     EXPECT_EQ(heading(-924, 0, 383), "NE");  // 22.5 -> 23
-    calibrate(1, {0, 0, 0}, {1, 0, 0, 0, 1, 0, 0, 0, 0x1.ffa4bcp-1});
+    scale_z(0x1.ffa4bcp-1);
     EXPECT_EQ(heading(-924, 0, 383), "N");  // 22.4999981 -> 22
-    calibrate(1, {0, 0, 0}, {1, 0, 0, 0, 1, 0, 0, 0, 0x1.002da2p+0});
+    scale_z(0x1.002da2p+0);
     EXPECT_EQ(heading(383, 0, -924), "W");  // 247.5 -> 248
-    calibrate(1, {0, 0, 0}, {1, 0, 0, 0, 1, 0, 0, 0, 0x1.002dap+0});
+    scale_z(0x1.002dap+0);
     EXPECT_EQ(heading(383, 0, -924), "SW");  // 247.499985 -> 247
 }
 
 TEST_F(HeadingTest, CalibrationRemovesOffsetsAndScalesEachAxisByItsRowSum)
 {
-    calibrate(1, {500, -20, -300}, {1, 0, 0, 0, 1, 0, 0, 0, 1});
+    calibrate(1, {500, -20, -300}, unit);
     EXPECT_EQ(heading(400, -20, -200), "NE");  // (-100, 0, 100) once the offsets are gone
     EXPECT_EQ(heading(500, -20, -300), "N");   // nothing left of the field
     // The whole z row counts, not only its diagonal: z weighs three times.
     calibrate(1, {0, 0, 0}, {1, 0, 0, 0, 1, 0, 1, 1, 1});
     EXPECT_EQ(heading(-100, 0, 100), "E");
+    // Uncalibrated: XX, cut to the buffer like any text.
+    calibrate(0, {10, 20, 30}, unit);
+    EXPECT_EQ(heading(0, 0, 100), "XX");
+    EXPECT_EQ(heading(0, 0, 0, level, 2), "X");
 }
 
 TEST_F(HeadingTest, TiltedHeadReadsTheSameDirection)
@@ -105,8 +100,6 @@ TEST_F(HeadingTest, TextIsCutToTheBufferAndTerminated)
     EXPECT_EQ(heading(-100, 0, 100, level, 1), "");
     EXPECT_EQ(heading(-100, 0, 100, level, 2), "N");
     EXPECT_EQ(heading(-100, 0, 100, level, 0), "untouched");
-    calibrate(0, {0, 0, 0}, {});
-    EXPECT_EQ(heading(0, 0, 0, level, 2), "X");
 }
 
 }  // namespace

@@ -1,7 +1,4 @@
-vx4_add_test(power_board_registers_test LABEL unit SOURCES registers_test.cpp LIBRARIES vx4_daemon)
-vx4_add_test(power_board_test LABEL component SOURCES board_test.cpp LIBRARIES vx4_daemon DEPENDS vx4-sim)
+vx4_add_test(power_board_unit_test LABEL unit SOURCES registers_test.cpp heading_test.cpp LIBRARIES vx4_daemon)
+vx4_add_test(power_board_test LABEL component SOURCES board_test.cpp mast_test.cpp sim_board_test.cpp
+  LIBRARIES vx4_daemon DEPENDS vx4-sim)
 vx4_add_test(power_board_system_test LABEL system SOURCES board_system_test.cpp LIBRARIES vx4_daemon DEPENDS vx4-api vx4-sim)
-vx4_add_test(power_board_sim_test LABEL component SOURCES sim_board_test.cpp DEPENDS vx4-sim)
-vx4_add_test(power_board_mast_test LABEL component SOURCES mast_test.cpp LIBRARIES vx4_daemon DEPENDS vx4-sim)
-vx4_add_test(power_board_heading_test LABEL unit SOURCES heading_test.cpp LIBRARIES vx4_daemon)
-vx4_add_test(power_board_laser_test LABEL component SOURCES laser_reading_test.cpp LIBRARIES vx4_daemon DEPENDS vx4-sim)

@@ -1,6 +1,5 @@
 // The stream reader on a recorded stream of one frame: what getImage hands
 // out, and how a stream that stops delivering is reopened.
-#include <gtest/gtest.h>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>

@@ -1,34 +1,11 @@
 #include "mjpeg_client.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <cstring>
-
 #include "mjpeg_server.h"
+#include "support.h"
 
 namespace vx4test {
 
-MjpegClient::MjpegClient(int port, int receive_buffer)
-{
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0)
-        return;
-    if (receive_buffer > 0)
-        setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-        close(fd_);
-        fd_ = -1;
-    }
-}
+MjpegClient::MjpegClient(int port, int receive_buffer) : fd_(connect_tcp(port, receive_buffer)) {}
 
 MjpegClient::~MjpegClient()
 {
@@ -38,7 +15,7 @@ MjpegClient::~MjpegClient()
 
 bool MjpegClient::send(const std::string &bytes)
 {
-    return fd_ >= 0 && ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+    return fd_ >= 0 && send_all(fd_, bytes);
 }
 
 void MjpegClient::pump(std::chrono::milliseconds timeout)

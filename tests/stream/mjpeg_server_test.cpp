@@ -1,8 +1,4 @@
 // The MJPEG service as its viewers see it, driven in process.
-#include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <random>
 
@@ -193,18 +189,12 @@ TEST_F(Server, AStalledViewerNeitherBlocksTheServerNorStarvesAnother)
 
 TEST(ServerStart, APortInUseIsReportedAndPollingGoesOn)
 {
-    int busy = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(bind(busy, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(busy, 1), 0);
-    getsockname(busy, reinterpret_cast<sockaddr *>(&address), &length);
-
+    int port = 0;
+    int busy = listen_tcp(&port);
+    ASSERT_GE(busy, 0);
     MjpegServer server;
     ::testing::internal::CaptureStderr();
-    server.start(ntohs(address.sin_port), true);
+    server.start(port, true);
     server.poll();
     server.broadcast({1, 2, 3});
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Can't bind socket\n");

@@ -1,10 +1,4 @@
 // The video server's options, their defaults and the peers they name.
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <string>
-#include <vector>
-
 #include "options.h"
 #include "platform.h"
 #include "support.h"
@@ -31,65 +25,39 @@ StreamConfig parse(std::vector<std::string> args)
     return config;
 }
 
-TEST(StreamOptions, DefaultsNameTheCameraModulesSecondStream)
+// Every value of a configuration in one line.
+std::string all(const StreamConfig &c)
 {
-    real_unit_environment();
-    StreamConfig config = parse({});
-    EXPECT_EQ(config.http_port, 8080);
-    EXPECT_EQ(config.url, "rtsp://192.168.0.127/x4-2.mp4");  // the default, never opened here
-    EXPECT_EQ(config.width, 1280);
-    EXPECT_EQ(config.height, 720);
-    EXPECT_DOUBLE_EQ(config.fps, 30.0);
-    EXPECT_EQ(config.codec, "h264");
-    EXPECT_EQ(config.test_url, "192.168.0.127:554");  // the default, never opened here
-    EXPECT_EQ(config.test_host, "192.168.0.127");  // never contacted here
-    EXPECT_EQ(config.test_port, 554);
+    char fps[16];
+    snprintf(fps, sizeof fps, "%g", c.fps);
+    return std::to_string(c.http_port) + " " + c.url + " " + std::to_string(c.width) + "x" + std::to_string(c.height) +
+           " " + fps + " " + c.codec + " " + c.test_url + " " + c.test_host + " " + std::to_string(c.test_port);
 }
 
-TEST(StreamOptions, DefaultsFollowTheCameraHostAndRtspPortOfTheEnvironment)
+TEST(StreamOptions, DefaultsNameTheCameraModulesSecondStreamAndOptionsSetEveryValue)
 {
+    real_unit_environment();
+    // The real camera module's address is parsed only, never opened here.
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{}, "8080 rtsp://192.168.0.127/x4-2.mp4 1280x720 30 h264 192.168.0.127:554 192.168.0.127 554"},
+        {{"--httpport=9090", "--url=rtsp://10.1.2.3/other", "--width=640", "--height=480", "--fps=12.5",
+          "--codec=mjpeg", "--testurl=10.1.2.3:8554"},
+         "9090 rtsp://10.1.2.3/other 640x480 12.5 mjpeg 10.1.2.3:8554 10.1.2.3 8554"},
+        // -h is the height, not help.
+        {{"-p", "81", "-u", "rtsp://h/x", "-w", "1", "-h", "2", "-f", "3", "-c", "x", "-t", "h:9"},
+         "81 rtsp://h/x 1x2 3 x h:9 h 9"},
+        // A test URL without a colon keeps the camera module; an empty one turns the test off.
+        {{"-t", "10.0.0.1"}, "8080 rtsp://192.168.0.127/x4-2.mp4 1280x720 30 h264 10.0.0.1 192.168.0.127 554"},
+        {{"--testurl="}, "8080 rtsp://192.168.0.127/x4-2.mp4 1280x720 30 h264  192.168.0.127 554"},
+        {{"-t", ""}, "8080 rtsp://192.168.0.127/x4-2.mp4 1280x720 30 h264  192.168.0.127 554"},
+    };
+    for (const auto &[args, expected] : cases)
+        EXPECT_EQ(all(parse(args)), expected) << (args.empty() ? "" : args[0]);
+
     setenv("VX4_CAMERA_HOST", "127.0.0.9", 1);
     setenv("VX4_CAMERA_RTSP_PORT", "8554", 1);
     ASSERT_EQ(vx4_platform_init("vx4-stream"), 0);
-    StreamConfig config = parse({});
-    EXPECT_EQ(config.url, "rtsp://127.0.0.9:8554/x4-2.mp4");
-    EXPECT_EQ(config.test_host, "127.0.0.9");
-    EXPECT_EQ(config.test_port, 8554);
-}
-
-TEST(StreamOptions, LongAndShortOptionsSetEveryValue)
-{
-    real_unit_environment();
-    StreamConfig config = parse({"--httpport=9090", "--url=rtsp://10.1.2.3/other", "--width=640", "--height=480",
-                                 "--fps=12.5", "--codec=mjpeg", "--testurl=10.1.2.3:8554"});
-    EXPECT_EQ(config.http_port, 9090);
-    EXPECT_EQ(config.url, "rtsp://10.1.2.3/other");
-    EXPECT_EQ(config.width, 640);
-    EXPECT_EQ(config.height, 480);
-    EXPECT_DOUBLE_EQ(config.fps, 12.5);
-    EXPECT_EQ(config.codec, "mjpeg");
-    EXPECT_EQ(config.test_host, "10.1.2.3");
-    EXPECT_EQ(config.test_port, 8554);
-
-    StreamConfig shorts = parse({"-p", "81", "-u", "rtsp://h/x", "-w", "1", "-h", "2", "-f", "3", "-c", "x", "-t", "h:9"});
-    EXPECT_EQ(shorts.http_port, 81);
-    EXPECT_EQ(shorts.url, "rtsp://h/x");
-    EXPECT_EQ(shorts.width, 1);
-    EXPECT_EQ(shorts.height, 2);  // -h is the height, not help
-    EXPECT_DOUBLE_EQ(shorts.fps, 3);
-    EXPECT_EQ(shorts.codec, "x");
-    EXPECT_EQ(shorts.test_host, "h");
-    EXPECT_EQ(shorts.test_port, 9);
-}
-
-TEST(StreamOptions, TestUrlWithoutColonKeepsTheCameraModuleAndAnEmptyOneTurnsTheTestOff)
-{
-    real_unit_environment();
-    StreamConfig bare = parse({"-t", "10.0.0.1"});
-    EXPECT_EQ(bare.test_host, "192.168.0.127");  // never contacted here
-    EXPECT_EQ(bare.test_port, 554);
-    EXPECT_EQ(parse({"--testurl="}).test_url, "");
-    EXPECT_EQ(parse({"-t", ""}).test_url, "");
+    EXPECT_EQ(all(parse({})), "8080 rtsp://127.0.0.9:8554/x4-2.mp4 1280x720 30 h264 127.0.0.9:8554 127.0.0.9 8554");
 }
 
 TEST(StreamOptionsDeathTest, APositionalArgumentIsAUsageError)
@@ -105,13 +73,14 @@ TEST(StreamOptions, SandboxRefusesStreamAndTestHostsOffLoopback)
     unsetenv("VX4_CAMERA_RTSP_PORT");
     ASSERT_EQ(vx4_platform_init("vx4-stream"), 0);
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(require_loopback_stream_peers(parse({})), 0);
-    EXPECT_EQ(require_loopback_stream_peers(parse({"-u", "rtsp://[::1]:8554/x", "-t", "127.0.0.2:1"})), 0);
-    EXPECT_EQ(require_loopback_stream_peers(parse({"-u", "ab"})), 0);  // refused later, never opened
-    EXPECT_EQ(require_loopback_stream_peers(parse({"-u", "rtsp://192.0.2.1/x4-2.mp4"})), -1);
-    EXPECT_EQ(require_loopback_stream_peers(parse({"-u", "/local/file.mp4"})), -1);
-    EXPECT_EQ(require_loopback_stream_peers(parse({"-t", "192.0.2.1:554"})), -1);
-    EXPECT_EQ(require_loopback_stream_peers(parse({"-t", ""})), 0);
+    const std::pair<std::vector<std::string>, int> cases[] = {
+        {{}, 0}, {{"-u", "rtsp://[::1]:8554/x", "-t", "127.0.0.2:1"}, 0},
+        {{"-u", "ab"}, 0},  // refused later, never opened
+        {{"-u", "rtsp://192.0.2.1/x4-2.mp4"}, -1}, {{"-u", "/local/file.mp4"}, -1}, {{"-t", "192.0.2.1:554"}, -1},
+        {{"-t", ""}, 0},
+    };
+    for (const auto &[args, expected] : cases)
+        EXPECT_EQ(require_loopback_stream_peers(parse(args)), expected) << (args.empty() ? "" : args[1]);
     std::string errors = ::testing::internal::GetCapturedStderr();
     EXPECT_NE(errors.find("stream URL host 192.0.2.1 is not a loopback address"), std::string::npos) << errors;
     EXPECT_NE(errors.find("test URL host 192.0.2.1 is not a loopback address"), std::string::npos) << errors;

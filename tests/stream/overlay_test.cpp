@@ -1,10 +1,6 @@
 // Overlays from /tmp/overlays.json: what is drawn, where, and what is said
 // about a file that is missing or wrong.
-#include <gtest/gtest.h>
-#include <fcntl.h>
-#include <sys/stat.h>
 
-#include <cstdio>
 #include <opencv2/imgproc.hpp>
 #include <tuple>
 

@@ -1,8 +1,4 @@
 // The video server's log, rate measurement and connectivity test.
-#include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <regex>
 
@@ -55,15 +51,9 @@ TEST(StreamLog, LinesAreStampedInUtcToTheMicrosecondAndAppended)
 
 TEST(Connectivity, AListeningPortIsReachableAndOthersAreNot)
 {
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(listener, 1), 0);
-    getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length);
-    int open_port = ntohs(address.sin_port);
+    int open_port = 0;
+    int listener = listen_tcp(&open_port);
+    ASSERT_GE(listener, 0);
 
     EXPECT_TRUE(test_connection("127.0.0.1", open_port, 2));
     auto start = std::chrono::steady_clock::now();

@@ -3,15 +3,6 @@
 // one sandbox root. The board's bus must have seen no error at the end.
 #pragma once
 
-#include <gtest/gtest.h>
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <memory>
-#include <string>
-#include <utility>
-#include <vector>
-
 #include "support.h"
 
 namespace vx4test {
@@ -47,20 +38,24 @@ protected:
 
     void TearDown() override
     {
-        if (!sim)
-            return;
-        auto state = sim->get("/board");
-        EXPECT_EQ(json_object_get_int(json_at(state.get(), "bus.errors")), 0)
-            << json_object_to_json_string(json_at(state.get(), "bus.last_errors"));
+        if (sim)
+            expect_no_bus_errors(*sim);
     }
 
     // Register writes the simulated board received, oldest first.
     Writes writes() const { return board_writes(*sim); }
+    long long reads() const { return static_cast<long long>(sim->number("/board", "bus.reads")); }
 
-    long long reads() const
+    // Every write the API has queued so far has reached the board: a marker
+    // written through the API goes out behind them. How many writes the
+    // board has received.
+    size_t settle()
     {
-        auto state = sim->get("/board");
-        return json_object_get_int64(json_at(state.get(), "bus.reads"));
+        int mark = ++marks_ & 0xFF;
+        char body[64];
+        snprintf(body, sizeof body, R"({"register": "7F", "data": "%02X"})", mark);
+        EXPECT_EQ(status("POST", "/api/power_board/write", body), "OK");
+        return writes_up_to_marker(*sim, mark).size();
     }
 
     void fifo(const std::string &lines) const
@@ -95,6 +90,7 @@ protected:
     }
 
     std::string trace() const { return root.read("/media/usb99/trace"); }
+    bool traced(const std::string &line) const { return vx4test::traced(root, line) > 0; }
 
     SandboxRoot root;
     std::map<std::string, std::string> env;
@@ -104,6 +100,8 @@ protected:
     Process api;
 
 private:
+    int marks_ = 0;
+
     void run_api()
     {
         api = Process({api_program()}, env, root.at("/api"));

@@ -1,25 +1,14 @@
 #include "support.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
-
-#include <gtest/gtest.h>
 
 #include "platform.h"
 
@@ -96,18 +85,57 @@ bool wait_until(const std::function<bool()> &condition, milliseconds timeout, mi
     }
 }
 
-int free_tcp_port()
+namespace {
+
+sockaddr_in loopback(int port)
 {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+}  // namespace
+
+int listen_tcp(int *port, int backlog)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address = loopback(*port);
     socklen_t length = sizeof address;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), length) != 0 || listen(fd, backlog) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    *port = ntohs(address.sin_port);
+    return fd;
+}
+
+int free_tcp_port()
+{
+    int port = 0;
+    int fd = listen_tcp(&port);
+    if (fd < 0)
         throw std::runtime_error("no free port");
     close(fd);
-    return ntohs(address.sin_port);
+    return port;
+}
+
+int connect_tcp(int port, int receive_buffer, int type_flags)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | type_flags, 0);
+    if (fd >= 0 && receive_buffer > 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    sockaddr_in address = loopback(port);
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 && errno != EINPROGRESS) {
+        close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 std::string read_file(const std::string &path)
@@ -124,6 +152,29 @@ std::vector<std::string> split_lines(const std::string &text)
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);)
         lines.push_back(line);
+    return lines;
+}
+
+long traced(const SandboxRoot &root, const std::string &line)
+{
+    // Built by appending: GCC 12 at -O3 warns falsely (-Wrestrict) on a
+    // literal joined to a temporary string.
+    std::string text = "\n";
+    text.append(root.read("/media/usb99/trace"));
+    std::string wanted = "\n";
+    wanted.append(line).append(" [");
+    long found = 0;
+    for (size_t at = text.find(wanted); at != std::string::npos; at = text.find(wanted, at + 1))
+        ++found;
+    return found;
+}
+
+std::vector<std::string> trace_lines(const SandboxRoot &root)
+{
+    std::vector<std::string> lines = split_lines(root.read("/media/usb99/trace"));
+    for (std::string &line : lines)  // " [hh:mm:ss.mmm]"
+        if (line.size() >= 15 && line.compare(line.size() - 15, 2, " [") == 0)
+            line.resize(line.size() - 15);
     return lines;
 }
 
@@ -255,41 +306,45 @@ void RedisServer::set(const std::string &key, const std::string &value) const
     tcp_exchange(port_, "*3\r\n" + bulk("SET") + bulk(key) + bulk(value) + "QUIT\r\n", 1000ms);
 }
 
-std::string tcp_exchange(int port, const std::string &bytes, milliseconds timeout)
+bool send_all(int fd, const std::string &bytes)
 {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string received;
-    if (fd < 0)
-        return received;
-    if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-        close(fd);
-        return received;
-    }
-    size_t sent = 0;
-    while (sent < bytes.size()) {
+    for (size_t sent = 0; sent < bytes.size();) {
         ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
         if (n <= 0)
-            break;
+            return false;
         sent += static_cast<size_t>(n);
     }
+    return true;
+}
+
+std::string receive_tcp(int fd, milliseconds timeout, bool *closed, size_t wanted)
+{
+    std::string got;
     auto deadline = std::chrono::steady_clock::now() + timeout;
     char buffer[65536];
-    for (;;) {
-        auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            break;
+    while (got.size() < wanted) {
+        auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now()).count();
         pollfd watch{fd, POLLIN, 0};
-        if (poll(&watch, 1, static_cast<int>(left.count())) <= 0)
+        if (left <= 0 || poll(&watch, 1, static_cast<int>(left)) <= 0)
             break;
         ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-        if (n <= 0)
+        if (n <= 0) {
+            if (closed)
+                *closed = true;
             break;
-        received.append(buffer, static_cast<size_t>(n));
+        }
+        got.append(buffer, static_cast<size_t>(n));
     }
+    return got;
+}
+
+std::string tcp_exchange(int port, const std::string &bytes, milliseconds timeout)
+{
+    int fd = connect_tcp(port);
+    if (fd < 0)
+        return "";
+    send_all(fd, bytes);
+    std::string received = receive_tcp(fd, timeout);
     close(fd);
     return received;
 }
@@ -321,7 +376,9 @@ json_object *json_at(json_object *object, const std::string &dotted)
         size_t dot = dotted.find('.', start);
         std::string key = dotted.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
         json_object *next = nullptr;
-        if (!json_object_object_get_ex(object, key.c_str(), &next))
+        if (json_object_is_type(object, json_type_array))
+            next = json_object_array_get_idx(object, std::strtoul(key.c_str(), nullptr, 10));
+        else if (!json_object_object_get_ex(object, key.c_str(), &next))
             return nullptr;
         object = next;
         if (dot == std::string::npos)
@@ -356,6 +413,18 @@ JsonPtr SimHead::post(const std::string &path, const std::string &json_body) con
     return parse_json(reply.body);
 }
 
+double SimHead::number(const std::string &path, const std::string &dotted) const
+{
+    return json_object_get_double(json_at(get(path).get(), dotted));
+}
+
+std::string SimHead::text(const std::string &path, const std::string &dotted) const
+{
+    JsonPtr reply = get(path);
+    json_object *value = json_at(reply.get(), dotted);
+    return value ? json_object_get_string(value) : "";
+}
+
 BoardWrites board_writes(const SimHead &sim)
 {
     auto list = sim.get("/board/writes");
@@ -370,6 +439,23 @@ BoardWrites board_writes(const SimHead &sim)
         found.emplace_back(json_object_get_int(json_at(entry, "register")), data);
     }
     return found;
+}
+
+BoardWrites writes_up_to_marker(const SimHead &sim, int mark)
+{
+    BoardWrites all;
+    EXPECT_TRUE(wait_until([&] {
+        all = board_writes(sim);
+        return !all.empty() && all.back() == BoardWrite{0x7F, {mark}};
+    })) << "marker " << mark;
+    return all;
+}
+
+void expect_no_bus_errors(const SimHead &sim)
+{
+    auto state = sim.get("/board");
+    EXPECT_EQ(json_object_get_int(json_at(state.get(), "bus.errors")), 0)
+        << json_object_to_json_string(json_at(state.get(), "bus.last_errors"));
 }
 
 }  // namespace vx4test

@@ -1,16 +1,31 @@
-// Helpers shared by the tests: sandbox roots, child processes, waiting with
-// deadlines, free ports, a private redis server and a small HTTP client.
+// Helpers shared by the tests, and the headers most of them need: sandbox
+// roots, child processes, waiting with deadlines, sockets, a private redis
+// server, a small HTTP client and the simulated head.
 #pragma once
 
+#include <fcntl.h>
+#include <gtest/gtest.h>
 #include <json-c/json.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
-#include <memory>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -54,8 +69,22 @@ bool wait_until(const std::function<bool()> &condition, milliseconds timeout = 5
                 milliseconds period = 10ms);
 
 int free_tcp_port();
+// TCP sockets on 127.0.0.1, -1 on failure: listening on *port (0: a free
+// one, written back), or connected to port; receive_buffer > 0 shrinks the
+// socket's receive buffer first, to model a slow reader.
+int listen_tcp(int *port, int backlog = 1);
+int connect_tcp(int port, int receive_buffer = 0, int type_flags = 0);
+bool send_all(int fd, const std::string &bytes);
+// What arrives until the peer closes (then *closed is set), the time-out
+// passes or wanted bytes have come.
+std::string receive_tcp(int fd, milliseconds timeout = 5000ms, bool *closed = nullptr, size_t wanted = SIZE_MAX);
 std::string read_file(const std::string &path);
 std::vector<std::string> split_lines(const std::string &text);
+
+// The daemon's trace (ROOT/media/usb99/trace): how many lines read exactly
+// "TAG: text" before their time stamp, and its lines without the stamps.
+long traced(const SandboxRoot &root, const std::string &line);
+std::vector<std::string> trace_lines(const SandboxRoot &root);
 
 // A child process with its output captured to files. Killed on destruction.
 class Process {
@@ -117,7 +146,8 @@ struct JsonRelease {
 };
 using JsonPtr = std::unique_ptr<json_object, JsonRelease>;
 JsonPtr parse_json(const std::string &text);
-// Value at a dotted path ("board.readings.vin"), nullptr when absent.
+// Value at a dotted path ("board.readings.vin", "motors.1.pwm" for an array
+// entry), nullptr when absent.
 json_object *json_at(json_object *object, const std::string &dotted);
 
 // vx4-sim with the given module options (--name=value) and a control API on a
@@ -129,6 +159,9 @@ public:
     // Control API calls; fail the test on a reply other than 200.
     JsonPtr get(const std::string &path) const;
     JsonPtr post(const std::string &path, const std::string &json_body = "{}") const;
+    // A number (or boolean, as 0 or 1) or a text of a GET's reply.
+    double number(const std::string &path, const std::string &dotted) const;
+    std::string text(const std::string &path, const std::string &dotted) const;
     Process &process() { return process_; }
 
 private:
@@ -138,7 +171,14 @@ private:
 
 // Register number and data bytes of every write the simulated power board
 // received, oldest first.
-using BoardWrites = std::vector<std::pair<int, std::vector<int>>>;
+using BoardWrite = std::pair<int, std::vector<int>>;
+using BoardWrites = std::vector<BoardWrite>;
 BoardWrites board_writes(const SimHead &sim);
+// The marker barrier: once the board's last write is the marker (a one-byte
+// write to register 0x7F, which the board only records), everything queued
+// before it has gone out. Waits for that; returns the writes up to it.
+BoardWrites writes_up_to_marker(const SimHead &sim, int mark);
+// A test of the board fails when its bus saw an error.
+void expect_no_bus_errors(const SimHead &sim);
 
 }  // namespace vx4test

@@ -1,9 +1,6 @@
-// vx4-api as a black box in a sandbox root.
-#include <gtest/gtest.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
+// vx4-api as a black box in a sandbox root, without a power board.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 
 #include <regex>
 
@@ -15,26 +12,26 @@ namespace {
 
 class ApiProcess : public ::testing::Test {
 protected:
-    void start(std::map<std::string, std::string> overrides = {})
-    {
-        auto env = sandbox_environment(root);
-        for (const auto &[name, value] : overrides)
-            env[name] = value;
-        api = Process({api_program()}, env, root.at("/api"));
-    }
+    void SetUp() override { port = std::stoi(env["VX4_API_PORT"]); }
+    void start() { api = Process({api_program()}, env, root.at("/api")); }
     bool wait_started()
     {
         return wait_until([this] { return api.errors().find("entering loop...\n") != std::string::npos; });
     }
+    bool wait_served() { return wait_until([this] { return http_request(port, "GET", "/", "", 200ms).status != 0; }); }
     std::string trace() const { return root.read("/media/usb99/trace"); }
 
     SandboxRoot root;
+    std::map<std::string, std::string> env = sandbox_environment(root);
+    int port = 0;
     Process api;
 };
 
-TEST_F(ApiProcess, StartsRotatesTheTraceAndCreatesTheFifo)
+TEST_F(ApiProcess, StartsRotatesTheTraceCreatesTheFifoAndServes)
 {
     root.write("/media/usb99/trace", "previous run\n");
+    root.write("/media/usb99/trace_mask", "0x00020000");
+    root.write("/tmp/intensity", "80");
     start();
     ASSERT_TRUE(wait_started()) << api.errors();
     // No power board in this sandbox: its service reports that and the
@@ -45,16 +42,24 @@ TEST_F(ApiProcess, StartsRotatesTheTraceAndCreatesTheFifo)
     errors.erase(errors.find(no_board), no_board.size());
     EXPECT_EQ(errors, "start\nentering loop...\n");
     EXPECT_EQ(root.read("/media/usb99/trace_old"), "previous run\n");
-    EXPECT_TRUE(std::regex_search(trace(), std::regex(R"(^start mask 0x00000000 \[\d\d:\d\d:\d\d\.\d\d\d\]\n)")));
-
+    EXPECT_TRUE(std::regex_search(trace(), std::regex(R"(^start mask 0x00020000 \[\d\d:\d\d:\d\d\.\d\d\d\]\n)")));
     struct stat st;
     ASSERT_EQ(stat(root.at("/var/run/vx4/api.fifo").c_str(), &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_TRUE(root.exists("/home/vx4/nv/nv01.json"));
+
+    ASSERT_TRUE(wait_served());
+    EXPECT_EQ(http_request(port, "GET", "/api/status").status, 404);
+    std::string p = std::to_string(port);
+    EXPECT_EQ(traced(root, "HSRV: thread start"), 1);
+    EXPECT_NE(trace().find("HSRV: starting http server on port " + p + "\n ["), std::string::npos);
+    EXPECT_EQ(traced(root, "HSRV: listening on port " + p), 1);
+    for (const auto &[file, value] : {std::pair{"/tmp/intensity", "25"}, {"/tmp/focus_speed", "2"}, {"/tmp/zoom_speed", "3"}})
+        EXPECT_EQ(root.read(file), value) << file;
 }
 
-TEST_F(ApiProcess, ReplacesAStaleFifoAndKeepsReadingIt)
+TEST_F(ApiProcess, ReplacesAStaleFifoKeepsReadingItAndUserSignalsLeaveItRunning)
 {
     root.write("/var/run/vx4/api.fifo", "a plain file left behind");
     start();
@@ -69,24 +74,8 @@ TEST_F(ApiProcess, ReplacesAStaleFifoAndKeepsReadingIt)
         ASSERT_GT(write(fd, "camera enable\nlow\n", 18), 0);
         close(fd);
     }
-    EXPECT_TRUE(api.running());
-}
-
-TEST_F(ApiProcess, AppliesAMaskFileEditWithinASecond)
-{
-    start();
-    ASSERT_TRUE(wait_started());
-    root.write("/media/usb99/trace_mask", "0x00002000");
-    EXPECT_TRUE(wait_until([this] { return trace().find("modify mask 0x00002000") != std::string::npos; }, 1000ms));
-}
-
-TEST_F(ApiProcess, UserSignalsLeaveItRunning)
-{
-    start();
-    ASSERT_TRUE(wait_started());
-    api.signal(SIGUSR1);
-    api.signal(SIGUSR2);
-    api.signal(SIGUSR1);
+    for (int number : {SIGUSR1, SIGUSR2, SIGUSR1})
+        api.signal(number);
     EXPECT_FALSE(api.wait_exit(300ms).has_value());
     EXPECT_TRUE(api.running());
 }
@@ -105,7 +94,8 @@ INSTANTIATE_TEST_SUITE_P(HupIntTerm, ApiStopSignal, ::testing::Values(SIGHUP, SI
 
 TEST_F(ApiProcess, RefusesToStartWithAPeerOffLoopback)
 {
-    start({{"VX4_CAMERA_HOST", "192.0.2.1"}});
+    env["VX4_CAMERA_HOST"] = "192.0.2.1";
+    start();
     EXPECT_EQ(api.wait_exit(), 1);
     EXPECT_NE(api.errors().find("is not a loopback address"), std::string::npos);
     EXPECT_FALSE(root.exists("/var/run/vx4/api.fifo"));
@@ -118,6 +108,31 @@ TEST_F(ApiProcess, MissingRunFolderFailsWithTheFifoMessage)
     EXPECT_EQ(api.wait_exit(), 1);
     EXPECT_TRUE(std::regex_search(api.errors(), std::regex(": mkdifo\\(\\) failed at line 208: No such file or directory\n")))
         << api.errors();
+}
+
+TEST_F(ApiProcess, SandboxedItAnswersOnTheLoopbackAddressOnly)
+{
+    start();
+    ASSERT_TRUE(wait_served());
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in other{};
+    other.sin_family = AF_INET;
+    other.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, "127.0.0.2", &other.sin_addr);
+    EXPECT_NE(connect(fd, reinterpret_cast<sockaddr *>(&other), sizeof other), 0);
+    close(fd);
+}
+
+TEST_F(ApiProcess, ATakenPortLeavesTheRestOfTheDaemonRunning)
+{
+    root.write("/media/usb99/trace_mask", "0x00020000");
+    int taken = listen_tcp(&port);
+    ASSERT_GE(taken, 0);
+    start();
+    EXPECT_TRUE(wait_until([this] { return traced(root, "HSRV: bind fail Address already in use") == 1; })) << trace();
+    EXPECT_TRUE(wait_started());
+    EXPECT_TRUE(api.running());
+    close(taken);
 }
 
 }  // namespace

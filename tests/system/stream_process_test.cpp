@@ -1,11 +1,4 @@
 // vx4-stream as a black box in a sandbox root, reading vx4-sim's streams.
-#include <gtest/gtest.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -339,15 +332,8 @@ TEST_F(StreamProcess, AnEmptyTestUrlSkipsTheTestAndAShortUrlIsRefused)
 
 TEST_F(StreamProcess, APortInUseIsReportedAndTheProgramGoesOn)
 {
-    int busy = socket(AF_INET, SOCK_STREAM, 0);
-    int on = 1;
-    setsockopt(busy, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(http_port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(busy, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(busy, 1), 0);
+    int busy = listen_tcp(&http_port);
+    ASSERT_GE(busy, 0);
     start();
     ASSERT_TRUE(logged("Failure establishing connection", 20000ms, 2));
     EXPECT_EQ(stream.errors(), "Can't bind socket\n");

@@ -1,5 +1,4 @@
 vx4_add_test(api_process_test LABEL system SOURCES api_process_test.cpp DEPENDS vx4-api)
-vx4_add_test(api_http_test LABEL system SOURCES api_http_test.cpp DEPENDS vx4-api)
 vx4_add_test(stream_process_test LABEL system SOURCES stream_process_test.cpp ../stream/mjpeg_client.cpp
   ../../sim/streams/scene.cpp
   LIBRARIES vx4_stream_lib PkgConfig::OPENCV DEPENDS vx4-stream vx4-sim)
