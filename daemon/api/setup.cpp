@@ -70,6 +70,26 @@ bool set_local_time(struct tm local, const struct timeval &now)
     return vx4_settimeofday(&next) == 0;
 }
 
+// Sets the date ("YYYY-MM-DD") or the time ("HH:MM:SS") of the clock,
+// fields of any width, digits only; false for anything else.
+bool set_clock_text(const char *text, bool date)
+{
+    long f[3];
+    bool valid = date ? parse_three(text, '-', f) && f[0] >= 1900 && f[0] <= 9999 && f[1] >= 1 && f[1] <= 12 &&
+                            f[2] >= 1 && f[2] <= 31
+                      : parse_three(text, ':', f) && f[0] <= 23 && f[1] <= 59 && f[2] <= 59;
+    if (!valid)
+        return false;
+    struct timeval now;
+    struct tm local = local_now(&now);
+    int &first = date ? local.tm_year : local.tm_hour, &second = date ? local.tm_mon : local.tm_min,
+        &third = date ? local.tm_mday : local.tm_sec;
+    first = static_cast<int>(date ? f[0] - 1900 : f[0]);
+    second = static_cast<int>(date ? f[1] - 1 : f[1]);
+    third = static_cast<int>(f[2]);
+    return set_local_time(local, now);
+}
+
 int reply_clock(http_connection *connection, const char *key, const char *format, int a, int b, int c)
 {
     char text[32];
@@ -136,29 +156,6 @@ const text_setting text_settings[] = {
 
 }  // namespace
 
-bool vx4_parse_setup_date(const char *text, int *year, int *month, int *day)
-{
-    long fields[3];
-    if (!parse_three(text, '-', fields) || fields[0] < 1900 || fields[0] > 9999 || fields[1] < 1 ||
-        fields[1] > 12 || fields[2] < 1 || fields[2] > 31)
-        return false;
-    *year = static_cast<int>(fields[0]);
-    *month = static_cast<int>(fields[1]);
-    *day = static_cast<int>(fields[2]);
-    return true;
-}
-
-bool vx4_parse_setup_time(const char *text, int *hours, int *minutes, int *seconds)
-{
-    long fields[3];
-    if (!parse_three(text, ':', fields) || fields[0] > 23 || fields[1] > 59 || fields[2] > 59)
-        return false;
-    *hours = static_cast<int>(fields[0]);
-    *minutes = static_cast<int>(fields[1]);
-    *seconds = static_cast<int>(fields[2]);
-    return true;
-}
-
 int api_get_setup_date(http_connection *connection, const char *, int64_t, void *)
 {
     struct timeval now;
@@ -171,15 +168,7 @@ int api_put_setup_date(http_connection *connection, const char *body, int64_t le
     char value[12] = "";
     api_read_json_text(connection, body, length, "date", value, sizeof value);
     trace(TRACE_HTTP_API, "date '%s'", value);
-    int year, month, day;
-    if (!vx4_parse_setup_date(value, &year, &month, &day))
-        return api_reply_status(connection, "BAD_REQUEST");
-    struct timeval now;
-    struct tm local = local_now(&now);
-    local.tm_year = year - 1900;
-    local.tm_mon = month - 1;
-    local.tm_mday = day;
-    return api_reply_status(connection, set_local_time(local, now) ? "OK" : "BAD_REQUEST");
+    return api_reply_status(connection, set_clock_text(value, true) ? "OK" : "BAD_REQUEST");
 }
 
 int api_get_setup_time(http_connection *connection, const char *, int64_t, void *)
@@ -194,15 +183,7 @@ int api_put_setup_time(http_connection *connection, const char *body, int64_t le
     char value[10] = "";
     api_read_json_text(connection, body, length, "time", value, sizeof value);
     trace(TRACE_HTTP_API, "time '%s'", value);
-    int hours, minutes, seconds;
-    if (!vx4_parse_setup_time(value, &hours, &minutes, &seconds))
-        return api_reply_status(connection, "BAD_REQUEST");
-    struct timeval now;
-    struct tm local = local_now(&now);
-    local.tm_hour = hours;
-    local.tm_min = minutes;
-    local.tm_sec = seconds;
-    return api_reply_status(connection, set_local_time(local, now) ? "OK" : "BAD_REQUEST");
+    return api_reply_status(connection, set_clock_text(value, false) ? "OK" : "BAD_REQUEST");
 }
 
 template <api_setup_text setting>

@@ -33,8 +33,3 @@ int api_put_setup_text(http_connection *connection, const char *body, int64_t le
 
 int api_get_setup_high_beam_time(http_connection *connection, const char *body, int64_t length, void *user_data);
 int api_put_setup_high_beam_time(http_connection *connection, const char *body, int64_t length, void *user_data);
-
-// "YYYY-MM-DD" and "HH:MM:SS" (fields of any width, digits only) to the
-// broken-down time; false for anything that is no such date or time.
-bool vx4_parse_setup_date(const char *text, int *year, int *month, int *day);
-bool vx4_parse_setup_time(const char *text, int *hours, int *minutes, int *seconds);
