@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -379,3 +380,39 @@ bool vx4_is_mounted(const char *target)
 int vx4_power_off() { return vx4_run({"shutdown", "-P", "now"}); }
 
 int vx4_reboot() { return vx4_run({"reboot"}); }
+
+int vx4_take_instance_lock(const char *name)
+{
+    std::string path = vx4_path("/var/run/vx4/") + name + ".lock";
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        // A lock that cannot be used must not keep the unit from working.
+        fprintf(stderr, "%s: cannot use the lock %s: %s\n", program_name.c_str(), path.c_str(),
+                fd < 0 ? strerror(errno) : "not a regular file");
+        if (fd >= 0)
+            close(fd);
+        return 0;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int error = errno;
+        char holder[24] = "";
+        ssize_t got = pread(fd, holder, sizeof holder - 1, 0);
+        holder[got > 0 ? got : 0] = '\0';
+        holder[strcspn(holder, "\n")] = '\0';
+        close(fd);
+        if (error == EWOULDBLOCK) {
+            fprintf(stderr, "%s: %s is already running%s%s%s, not starting a second one\n",
+                    program_name.c_str(), name, *holder ? " (pid " : "", holder, *holder ? ")" : "");
+            return -1;
+        }
+        fprintf(stderr, "%s: cannot lock %s: %s\n", program_name.c_str(), path.c_str(), strerror(error));
+        return 0;
+    }
+    char pid[24];
+    int length = snprintf(pid, sizeof pid, "%d\n", static_cast<int>(getpid()));
+    if (ftruncate(fd, 0) != 0 || pwrite(fd, pid, static_cast<size_t>(length), 0) != length)
+        fprintf(stderr, "%s: cannot write %s: %s\n", program_name.c_str(), path.c_str(), strerror(errno));
+    // The descriptor stays open, and the lock held, until the process ends.
+    return 0;
+}

@@ -87,3 +87,60 @@ bool vx4_is_mounted(const char *target);
 // Power. Both run the unit's own programs ("shutdown -P now", "reboot").
 int vx4_power_off();
 int vx4_reboot();
+
+// Files in shared or removable places (/tmp, /media, /home/vx4, the sticks,
+// /config) may be anything another program or a hostile user left there: a
+// FIFO that blocks an open for ever, a link to /dev/zero or to a file the
+// writer must never touch, a folder, a huge file. These helpers never block,
+// never follow a symbolic link at the file's name, and accept regular files
+// only. Errors are -1 with errno: ELOOP for a link, EINVAL for anything else
+// that is not a regular file, EFBIG for a file over the stated size, or the
+// system call's own.
+
+// Opens a regular file for reading (recordings, pictures, update packages).
+// Returns the descriptor (close-on-exec, non-blocking) or -1.
+int vx4_open_for_reading(const std::string &path);
+// Reads the whole file into text, at most max_size bytes.
+int vx4_read_small_file(const std::string &path, size_t max_size, std::string *text);
+
+// Opens a regular file for writing, created with mode when missing; truncated
+// unless append. Returns the descriptor (close-on-exec) or -1.
+int vx4_open_for_writing(const std::string &path, bool append, mode_t mode = 0644);
+// Appends the text to the file in one write.
+int vx4_append_file(const std::string &path, std::string_view text, mode_t mode = 0644);
+
+enum vx4_replace_flags {
+    VX4_REPLACE_SYNC = 1,  // the file and its folder reach stable storage before the call returns
+};
+// Replaces the file with the text: written to a new file in the same folder,
+// then renamed over the name, so a reader sees the old or the new whole file,
+// a crash leaves one of them, and a link at the name is replaced, not followed.
+int vx4_replace_file(const std::string &path, std::string_view text, int flags = 0, mode_t mode = 0644);
+
+// Opens a FIFO for writing without waiting for its reader. -1 with ENXIO when
+// nobody reads it yet, ENOENT when it does not exist, EINVAL when the name is
+// not a FIFO.
+int vx4_open_fifo_writer(const std::string &path);
+
+// Watches one file through its folder with inotify: a file replaced by rename
+// or created later is seen, and no link's target is ever watched.
+struct vx4_file_watch {
+    int fd = -1;  // the inotify descriptor
+    int folder = -1;
+    std::string name;
+};
+int vx4_watch_file(vx4_file_watch *watch, const std::string &path);
+// Waits up to timeout_ms (-1: for ever) for the file to be written (IN_MODIFY),
+// replaced by rename (IN_MOVED_TO), created, removed or renamed away. Returns
+// the events seen for the file (0 when the time passed) or -1 when the watch
+// ended (the folder went away or was unmounted) or failed.
+int vx4_wait_file_change(vx4_file_watch *watch, int timeout_ms);
+void vx4_unwatch_file(vx4_file_watch *watch);
+
+// Each program holds a lock, /var/run/vx4/<name>.lock, for its whole life,
+// taken before it touches any shared file (the service units make the
+// folder). Returns 0 when taken, or when the lock file itself cannot be used
+// (printed; the program goes on), and -1
+// after printing "<program>: <name> is already running (pid N), not starting
+// a second one" when another instance holds it.
+int vx4_take_instance_lock(const char *name);

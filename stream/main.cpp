@@ -2,13 +2,12 @@
 // stream and serves it as MJPEG and single JPEG pictures with overlays.
 #include <signal.h>
 
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <opencv2/core/utility.hpp>
 
 #include "camera.h"
+#include "camera_enable.h"
 #include "mjpeg_server.h"
 #include "options.h"
 #include "platform.h"
@@ -29,6 +28,8 @@ int main(int argc, char **argv)
     setvbuf(stdout, nullptr, _IOLBF, 0);
     if (vx4_platform_init(argv[0]) != 0)
         return 1;
+    if (vx4_take_instance_lock("vx4-stream") != 0)
+        return 1;
 
     stream_log("************** ENTRY **************");
     StreamConfig config = default_stream_config();
@@ -47,18 +48,11 @@ int main(int argc, char **argv)
     stream_log("Stream CODEC  : %s", config.codec.c_str());
     stream_log("Test URL      : %s", config.test_url.c_str());
 
-    // The control daemon switches the camera rail on; without it running the
-    // open waits for its FIFO's reader.
+    // The control daemon switches the camera rail on. Its FIFO may have no
+    // reader yet: the line is then delivered in the background.
     stream_log("Enabling camera");
-    std::string fifo_path = vx4_path("/var/run/vx4/api.fifo");
-    FILE *fifo = fopen(fifo_path.c_str(), "a");
-    if (fifo) {
-        fputs("camera enable\n", fifo);
-        fflush(fifo);
-        stream_log("Camera enabled");
-    } else {
-        stream_log("Cannot open %s: %s", fifo_path.c_str(), strerror(errno));
-    }
+    CameraEnable camera_enable(vx4_path("/var/run/vx4/api.fifo"));
+    camera_enable.start();
 
     MjpegServer server;
     // In a sandbox nothing may answer a peer off this machine.
@@ -80,10 +74,9 @@ int main(int argc, char **argv)
                 server.broadcast(jpeg);
             loop_pause();
         }
+        camera_enable.stop();
         camera.stop();
         stream_log("************** EXIT **************");
     }
-    if (fifo)
-        fclose(fifo);
     return 0;
 }

@@ -14,7 +14,15 @@ namespace {
 
 constexpr int font = cv::FONT_HERSHEY_DUPLEX;
 constexpr double font_scale = 1.0;
-constexpr size_t max_text = 128;  // a rate text, drawn on one line
+constexpr size_t max_text = 128;  // with its end: what one line can show
+constexpr size_t max_file = 4 << 20;  // room for a megabyte of text, cut when drawn
+
+std::string cut(std::string text)
+{
+    if (text.size() >= max_text)
+        text.resize(max_text - 1);
+    return text;
+}
 
 // Keeps absurd positions from the file inside the int range.
 int to_pixel(double value)
@@ -71,10 +79,10 @@ std::optional<std::string> overlay_text(std::string_view type, const std::string
         return text;
     }
     if (is("text"))
-        return value;
+        return cut(value);
     if (is("queue_rate") || is("dequeue_rate")) {
         if (!rate_format_is_safe(value))
-            return value;
+            return cut(value);
         char text[max_text];
         snprintf(text, sizeof text, value.c_str(), is("queue_rate") ? rates.capture : rates.delivery);
         return text;
@@ -146,6 +154,21 @@ void OverlayRenderer::say(const char *message) const
     fflush(messages_);
 }
 
+json_object *OverlayRenderer::parse_file() const
+{
+    // Whatever sits at the name (a FIFO, a link to a device, a huge file)
+    // is refused like a file that does not parse.
+    std::string text;
+    if (vx4_read_small_file(file_, max_file, &text) != 0)
+        return nullptr;
+    json_tokener *tokener = json_tokener_new();
+    if (!tokener)
+        return nullptr;
+    json_object *document = json_tokener_parse_ex(tokener, text.data(), static_cast<int>(text.size()));
+    json_tokener_free(tokener);
+    return document;
+}
+
 bool OverlayRenderer::draw(Picture &frame, const OverlayRates &rates)
 {
     struct stat st;
@@ -160,7 +183,7 @@ bool OverlayRenderer::draw(Picture &frame, const OverlayRates &rates)
     if (st.st_mtime != modified_) {
         say("/tmp/overlays.json updated\n");
         modified_ = st.st_mtime;
-        document_.reset(json_object_from_file(file_.c_str()));
+        document_.reset(parse_file());
         if (!document_) {
             say("Error parsing /tmp/overlays.json\n");
             return false;

@@ -35,6 +35,7 @@ private:
         void operator()(json_object *object) const { json_object_put(object); }
     };
     void say(const char *message) const;
+    json_object *parse_file() const;
 
     std::string file_;
     FILE *messages_;
@@ -48,7 +49,8 @@ private:
 // conversion (flags, width, precision and 'l' allowed), "%%" anywhere.
 bool rate_format_is_safe(std::string_view format);
 
-// The text an entry draws, or nothing for "image" and unknown types.
+// The text an entry draws, at most 127 characters, or nothing for "image"
+// and unknown types.
 std::optional<std::string> overlay_text(std::string_view type, const std::string &value,
                                         const OverlayRates &rates, time_t now);
 

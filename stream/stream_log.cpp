@@ -40,11 +40,9 @@ void stream_log(const char *format, ...)
     vx4_gettimeofday(&now);
     std::string stamp = stream_log_stamp(now);
 
+    std::string line = stamp + " " + message.data() + "\n";
     std::lock_guard<std::mutex> hold(log_lock);
-    // Opened per line so that the stick may be swapped or the file removed.
-    FILE *file = fopen(vx4_path("/media/usb99/stream.log").c_str(), "a");
-    if (!file)
-        return;
-    fprintf(file, "%s %s\n", stamp.c_str(), message.data());
-    fclose(file);
+    // Opened per line so that the stick may be swapped or the file removed;
+    // a line the file cannot take is dropped.
+    vx4_append_file(vx4_path("/media/usb99/stream.log"), line);
 }

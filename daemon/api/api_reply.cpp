@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -143,8 +144,22 @@ bool api_json_double(json_object *body, const char *key, double *value)
     json_object *found;
     if (!body || !json_object_object_get_ex(body, key, &found))
         return false;
-    *value = json_object_get_double(found);
+    double number = json_object_get_double(found);
+    if (!std::isfinite(number))
+        return false;
+    *value = number;
     return true;
+}
+
+json_object *api_new_exact_double(double value)
+{
+    if (!std::isfinite(value))
+        return nullptr;
+    char text[400];  // "%.4f" of the largest double takes 314 characters
+    snprintf(text, sizeof text, "%.4f", value);
+    for (int digits = 1; strtod(text, nullptr) != value && digits <= 17; ++digits)
+        snprintf(text, sizeof text, "%.*g", digits, value);
+    return json_object_new_double_s(value, text);
 }
 
 int json_response_handler(http_connection *connection, json_object *object)
@@ -212,11 +227,11 @@ int api_reply_no_content(http_connection *connection)
 
 int api_reply_jpeg_file(http_connection *connection, const char *absolute)
 {
-    // Files in shared places are read only as what they claim to be: no
-    // link to elsewhere, no FIFO that would block the API thread.
-    int fd = open(vx4_path(absolute).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    // Pictures live on the stick: a FIFO or a link to a device there must
+    // neither block the API nor stream for ever.
+    int fd = vx4_open_for_reading(vx4_path(absolute));
     struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fd < 0 || fstat(fd, &st) != 0) {
         if (fd >= 0)
             close(fd);
         return api_reply_not_found(connection);
@@ -228,8 +243,9 @@ int api_reply_jpeg_file(http_connection *connection, const char *absolute)
     int sent = http_connection_send(connection, head, head_length);
     char piece[file_piece];
     ssize_t got;
-    while (sent == 0 && (got = read(fd, piece, sizeof piece)) > 0)
-        sent = http_connection_send(connection, piece, static_cast<size_t>(got));
+    // No more than the length announced, should the file grow meanwhile.
+    for (off_t left = st.st_size; sent == 0 && left > 0 && (got = read(fd, piece, sizeof piece)) > 0; left -= got)
+        sent = http_connection_send(connection, piece, static_cast<size_t>(std::min<off_t>(got, left)));
     close(fd);
     shutdown(connection->socket, SHUT_RDWR);
     return 0;

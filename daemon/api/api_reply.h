@@ -23,7 +23,11 @@ json_object *api_read_json_body(http_connection *connection, const char *body, i
 bool api_json_string(json_object *body, const char *key, char *buffer, size_t size);
 bool api_json_int(json_object *body, const char *key, int32_t *value);
 bool api_json_boolean(json_object *body, const char *key, bool *value);
+// A number that is not finite (NaN, Infinity, out of range) counts as absent.
 bool api_json_double(json_object *body, const char *key, double *value);
+// A double for a reply: "%.4f" when that reads back as the value, else the
+// fewest digits that do; null (a JSON null) for a value that is not finite.
+json_object *api_new_exact_double(double value);
 // An integer from a client: a JSON integer, a number without a fraction, or
 // a text of base-10 digits with an optional sign, within 32 bits. 1 with the
 // value; 0 when the key is absent; -1 for anything else (booleans, fractions,

@@ -1,9 +1,6 @@
 #include "api/camera.h"
 
-#include <fcntl.h>
 #include <json-c/json.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -287,26 +284,7 @@ bool title_line_number(int32_t line) { return line >= 0 && line <= last_title_li
 // reader sees the old image or the new one whole.
 bool replace_image_cache(const char *data, size_t length)
 {
-    std::string path = vx4_path(image_cache);
-    std::string scratch = path + ".new";
-    int fd = open(scratch.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
-    if (fd < 0)
-        return false;
-    struct stat st;
-    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    for (size_t done = 0; ok && done < length;) {
-        ssize_t written = write(fd, data + done, length - done);
-        if (written <= 0)
-            ok = false;
-        else
-            done += static_cast<size_t>(written);
-    }
-    if (close(fd) != 0)
-        ok = false;
-    if (ok && rename(scratch.c_str(), path.c_str()) == 0)
-        return true;
-    unlink(scratch.c_str());
-    return false;
+    return vx4_replace_file(vx4_path(image_cache), std::string_view(data, length)) == 0;
 }
 
 }  // namespace

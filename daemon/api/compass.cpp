@@ -2,8 +2,6 @@
 
 #include <json-c/json.h>
 
-#include <cstdio>
-
 #include "api/api_reply.h"
 #include "core/settings.h"
 #include "core/trace.h"
@@ -33,9 +31,7 @@ int api_get_magnetometer_calibration(http_connection *connection, const char *, 
     for (int i = 0; i < value_count; ++i) {
         double value = 0;
         vx4_read_nv(NV_MAGNETOMETER_CALIBRATION_X + i, &value, sizeof value);
-        char text[64];
-        snprintf(text, sizeof text, "%.4f", value);
-        json_object_object_add(reply, value_keys[i], json_object_new_double_s(value, text));
+        json_object_object_add(reply, value_keys[i], api_new_exact_double(value));
     }
     return json_response_handler(connection, reply);
 }
@@ -54,10 +50,13 @@ int api_put_magnetometer_calibration(http_connection *connection, const char *bo
               values[5 + 3 * row]);
     if (found != value_count)
         return api_reply_status(connection, "BAD_REQUEST");
-    // The values first, then the flag the heading checks.
+    // The values and the flag the heading checks are saved as one: a crash
+    // leaves the old calibration or the new one, never a mix.
+    nv_write writes[value_count + 1];
     for (int i = 0; i < value_count; ++i)
-        vx4_write_nv(NV_MAGNETOMETER_CALIBRATION_X + i, &values[i], sizeof values[i]);
+        writes[i] = {NV_MAGNETOMETER_CALIBRATION_X + i, &values[i], sizeof values[i]};
     int32_t calibrated = 1;
-    vx4_write_nv(NV_MAGNETOMETER_CALIBRATED, &calibrated, sizeof calibrated);
+    writes[value_count] = {NV_MAGNETOMETER_CALIBRATED, &calibrated, sizeof calibrated};
+    vx4_write_nv_items(writes, value_count + 1);
     return api_reply_status(connection, "OK");
 }

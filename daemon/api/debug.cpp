@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "api/api_reply.h"
@@ -94,13 +95,16 @@ void add_readings(json_object *o, const vx4_power_board_registers &r)
     add_text(o, "pb_motor_type", "%u", r.pb_motor_type);
 }
 
-// A pair of hex digits as "%x" reads it; 0 when it does not parse.
+// Only texts of hex digits and nothing else are taken: a text that does not
+// parse must never become register 0, the power rails.
+bool is_hex(const char *text)
+{
+    return text[strspn(text, "0123456789abcdefABCDEF")] == '\0';
+}
+
 uint8_t parse_hex_byte(const char *text)
 {
-    unsigned value = 0;
-    if (sscanf(text, "%x", &value) != 1)
-        value = 0;
-    return static_cast<uint8_t>(value);
+    return static_cast<uint8_t>(strtoul(text, nullptr, 16));
 }
 
 // Integers above 32 bits' signed range stay whole (json-c's int would clamp
@@ -197,6 +201,8 @@ int api_post_power_board_write(http_connection *connection, const char *body, in
     api_json_string(request, "data", data_text, sizeof data_text);
     json_object_put(request);
     trace(TRACE_HTTP_API, "write pb '%s' '%s'", reg_text, data_text);
+    if (!*reg_text || !is_hex(reg_text) || !is_hex(data_text))
+        return api_reply_status(connection, "BAD_REQUEST");
 
     uint8_t reg = parse_hex_byte(reg_text);
     // Pairs of digits; a lone last digit is the high half of its byte.

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/json_file.h"
 #include "platform.h"
 
 namespace {
@@ -67,7 +68,7 @@ void vx4_application_destroy(vx4_application *application)
 
 bool vx4_read_advanced_model()
 {
-    json_object *system = json_object_from_file(vx4_path("/config/system.json").c_str());
+    json_object *system = vx4_read_json_file("/config/system.json", 64 * 1024);
     if (!system)
         return false;
     json_object *model;

@@ -48,11 +48,28 @@ int parse_pwm(const char *digits)
 // are both acted on now rather than at the next notification.
 void fifo_callback(struct ev_loop *, ev_io *, int)
 {
+    // A line longer than the buffer is dropped whole: its tail must never
+    // run as a command of its own.
+    static bool skipping = false;
     char line[line_size];
     for (;;) {
+        // Counted, not measured with strlen: a NUL inside must not hide how
+        // long the line really is.
         clearerr(fifo_stream);
-        if (!fgets(line, sizeof line, fifo_stream))
+        size_t length = 0;
+        for (int c; length < sizeof line - 1 && (c = getc(fifo_stream)) != EOF;) {
+            line[length++] = static_cast<char>(c);
+            if (c == '\n')
+                break;
+        }
+        if (length == 0)
             return;
+        line[length] = '\0';
+        bool ended = line[length - 1] == '\n';
+        if (skipping || (!ended && length == sizeof line - 1)) {
+            skipping = !ended;
+            continue;
+        }
         fifo_command commands[FIFO_MAX_COMMANDS];
         int count = vx4_match_fifo_line(line, commands);
         for (int i = 0; i < count; ++i)
@@ -92,7 +109,7 @@ int vx4_open_command_fifo(vx4_application *application, fifo_command_handler han
         return -1;
     }
     // Read-write, so the FIFO never reports end-of-file as writers come and go.
-    int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         fprintf(stderr, "%s: open() failed at line %d: %s\n", application->program_name, 215,
                 strerror(errno));

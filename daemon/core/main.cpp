@@ -114,6 +114,9 @@ int main(int, char **argv)
 {
     if (vx4_platform_init(argv[0]) != 0 || vx4_require_loopback_peers() != 0)
         return 1;
+    // A second daemon would replace the first one's FIFO and rotate its trace.
+    if (vx4_take_instance_lock("vx4-api") != 0)
+        return 1;
     // A peer that closes a socket must not kill the daemon.
     signal(SIGPIPE, SIG_IGN);
 

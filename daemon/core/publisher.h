@@ -18,4 +18,6 @@ struct vx4_application;
 // Starts the timer on the application's loop: first after 1 s, then every
 // second. Each run publishes "avr-voltage", "avr-temperature" and
 // "vx4-motor-type" from the source (main reads them off the power board).
+// Nothing waits for redis: one asynchronous connection on the loop, made
+// again when it breaks or the server stops answering.
 void vx4_start_redis_publisher(vx4_application *application, vx4_readings_source source);

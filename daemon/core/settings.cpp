@@ -1,17 +1,15 @@
 #include "core/settings.h"
 
-#include <fcntl.h>
 #include <json-c/json.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <string>
 
+#include "core/json_file.h"
 #include "core/trace.h"
 #include "platform.h"
 
@@ -101,8 +99,9 @@ std::mutex record_lock;
 nv_record record;
 int file_in_force;  // 0: nv00.json, 1: nv01.json
 
-std::string folder_path() { return vx4_path("/home/vx4/nv"); }
-std::string file_path(int index) { return folder_path() + (index ? "/nv01.json" : "/nv00.json"); }
+constexpr const char *file_names[2] = {"/home/vx4/nv/nv00.json", "/home/vx4/nv/nv01.json"};
+// Far above a whole record: a larger file is not one of ours.
+constexpr size_t file_limit = 64 * 1024;
 
 char *field(nv_record &image, const item_info &item)
 {
@@ -158,7 +157,7 @@ void load_image(nv_record &image, json_object *document)
 // caller owns the returned document.
 json_object *read_valid_file(int index)
 {
-    json_object *document = json_object_from_file(file_path(index).c_str());
+    json_object *document = vx4_read_json_file(file_names[index], file_limit);
     if (!document)
         return nullptr;
     json_object *valid;
@@ -206,39 +205,6 @@ json_object *build_document(const nv_record &image)
     return document;
 }
 
-// Writes the text and flushes it, and the folder entry, to stable storage:
-// only then does the save count. -1 on any failure.
-int write_durably(const std::string &path, const char *text)
-{
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return -1;
-    size_t length = strlen(text);
-    size_t done = 0;
-    while (done < length) {
-        ssize_t wrote = write(fd, text + done, length - done);
-        if (wrote < 0 && errno == EINTR)
-            continue;
-        if (wrote <= 0) {
-            close(fd);
-            return -1;
-        }
-        done += static_cast<size_t>(wrote);
-    }
-    if (fsync(fd) != 0) {
-        close(fd);
-        return -1;
-    }
-    if (close(fd) != 0)
-        return -1;
-    int folder = open(folder_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder < 0)
-        return -1;
-    int synced = fsync(folder);
-    close(folder);
-    return synced;
-}
-
 // Saves the record into the file not in force; called under the lock.
 void save_record()
 {
@@ -248,9 +214,8 @@ void save_record()
         return;
     }
     int target = file_in_force ? 0 : 1;
-    const char *text = json_object_to_json_string_ext(
-        document, JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE);
-    int result = text ? write_durably(file_path(target), text) : -1;
+    // Replaced whole and flushed with its folder: only then does the save count.
+    int result = vx4_write_json_file(file_names[target], document, VX4_REPLACE_SYNC);
     json_object_put(document);
     if (result != 0) {
         trace(TRACE_SETTINGS, "storage failure %d", result);
@@ -267,7 +232,7 @@ void save_record()
 void vx4_init_nv()
 {
     std::lock_guard<std::mutex> hold(record_lock);
-    std::string folder = folder_path();
+    std::string folder = vx4_path("/home/vx4/nv");
     struct stat st;
     if (stat(folder.c_str(), &st) != 0) {
         trace(TRACE_SETTINGS, "create '%s'", folder.c_str());
@@ -314,16 +279,27 @@ void vx4_read_nv(int id, void *buffer, size_t length)
 
 void vx4_write_nv(int id, const void *buffer, size_t length)
 {
-    if (id < 0 || id >= NV_ITEM_COUNT)
-        return;
-    const item_info &item = items[id];
+    nv_write write = {id, buffer, length};
+    vx4_write_nv_items(&write, 1);
+}
+
+void vx4_write_nv_items(const nv_write *writes, size_t count)
+{
     std::lock_guard<std::mutex> hold(record_lock);
-    char *place = field(record, item);
-    if (item.size > length) {
-        memset(place, 0, item.size);
-        memcpy(place, buffer, length);
-    } else {
-        memcpy(place, buffer, item.size);
+    bool changed = false;
+    for (size_t i = 0; i < count; ++i) {
+        if (writes[i].id < 0 || writes[i].id >= NV_ITEM_COUNT)
+            continue;
+        const item_info &item = items[writes[i].id];
+        char *place = field(record, item);
+        if (item.size > writes[i].length) {
+            memset(place, 0, item.size);
+            memcpy(place, writes[i].buffer, writes[i].length);
+        } else {
+            memcpy(place, writes[i].buffer, item.size);
+        }
+        changed = true;
     }
-    save_record();
+    if (changed)
+        save_record();
 }

@@ -56,3 +56,12 @@ void vx4_read_nv(int id, void *buffer, size_t length);
 // Sets an item (a shorter input zero-fills the rest, a longer one is cut)
 // and saves the whole record before returning. Unknown ids do nothing.
 void vx4_write_nv(int id, const void *buffer, size_t length);
+
+// Sets several items as vx4_write_nv does and saves them in one file, so that
+// a setting made of several items is stored whole or not at all.
+struct nv_write {
+    int id;
+    const void *buffer;
+    size_t length;
+};
+void vx4_write_nv_items(const nv_write *writes, size_t count);

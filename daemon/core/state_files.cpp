@@ -1,7 +1,6 @@
 #include "core/state_files.h"
 
-#include <unistd.h>
-
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,19 +8,14 @@
 
 #include "platform.h"
 
+namespace {
+// Far above any value these files hold.
+constexpr size_t state_file_limit = 4096;
+}  // namespace
+
 int vx4_write_state_file(const char *absolute, const char *text)
 {
-    std::string path = vx4_path(absolute);
-    std::string scratch = path + ".new";
-    FILE *file = fopen(scratch.c_str(), "we");
-    if (!file)
-        return -1;
-    bool written = fputs(text, file) >= 0;
-    if (fclose(file) != 0 || !written || rename(scratch.c_str(), path.c_str()) != 0) {
-        unlink(scratch.c_str());
-        return -1;
-    }
-    return 0;
+    return vx4_replace_file(vx4_path(absolute), text);
 }
 
 int vx4_write_state_number(const char *absolute, int value)
@@ -33,14 +27,13 @@ int vx4_write_state_number(const char *absolute, int value)
 
 bool vx4_read_state_line(const char *absolute, char *buffer, size_t size)
 {
-    FILE *file = fopen(vx4_path(absolute).c_str(), "re");
-    if (!file)
+    std::string text;
+    if (size == 0 || vx4_read_small_file(vx4_path(absolute), state_file_limit, &text) != 0 || text.empty())
         return false;
-    bool got = fgets(buffer, static_cast<int>(size), file) != nullptr;
-    fclose(file);
-    if (got)
-        buffer[strcspn(buffer, "\n")] = '\0';
-    return got;
+    size_t length = std::min({text.find('\n'), text.size(), size - 1});
+    memcpy(buffer, text.data(), length);
+    buffer[length] = '\0';
+    return true;
 }
 
 bool vx4_read_state_number(const char *absolute, size_t max_characters, long *value)

@@ -1,17 +1,19 @@
 #include "core/trace.h"
 
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <mutex>
 #include <string>
-#include <chrono>
 #include <thread>
 
 #include "platform.h"
@@ -21,14 +23,13 @@ namespace {
 constexpr size_t line_size = 512;
 constexpr size_t message_limit = 494;  // tag and message, including the terminator
 constexpr size_t mask_text_limit = 14;
-constexpr size_t event_buffer_size = 4112;
+constexpr size_t mask_file_limit = 4096;
 
 std::mutex line_lock;
 std::atomic<FILE *> trace_stream{nullptr};
 std::atomic<uint32_t> trace_mask{0};
 char line_buffer[line_size];
 char stamp_buffer[32];
-int watcher_fd = -1;
 
 const char *const tags[32] = {
     "SUPV", "CPNG", "CPST", "ITLP", "HAPI", "PWRB", "VSIO", "FSLP", "ZMLP", "RCDR", "ISTR",
@@ -56,19 +57,47 @@ void format_stamp()
 }
 
 // Reads the first line of the mask file and scans it as hexadecimal. The
-// mask is left alone when the file cannot be opened or does not scan.
+// mask is left alone when the file cannot be read or does not scan.
 void read_mask_file()
 {
-    FILE *file = fopen(watched_mask_path, "r");
-    if (!file)
+    std::string text;
+    if (vx4_read_small_file(watched_mask_path, mask_file_limit, &text) != 0)
         return;
-    char text[mask_text_limit + 1] = {};
-    if (fgets(text, sizeof text, file)) {
-        unsigned int mask;
-        if (sscanf(text, "%X", &mask) == 1)
-            trace_mask = mask;
+    text = text.substr(0, std::min(text.find('\n'), mask_text_limit));
+    unsigned int mask;
+    if (sscanf(text.c_str(), "%X", &mask) == 1)
+        trace_mask = mask;
+}
+
+// Puts the message behind the tag, cut to the line's limit. Text from
+// outside (modes, register texts, file names) must never start a line of its
+// own: control characters become escapes. A line end closing the message is
+// the caller's own and stays.
+void append_escaped(size_t at, const char *message)
+{
+    size_t length = strlen(message);
+    bool line_end = length > 0 && message[length - 1] == '\n';
+    size_t end = message_limit - 1 - (line_end ? 1 : 0);
+    for (size_t i = 0; i < length - (line_end ? 1 : 0) && at < end; ++i) {
+        auto c = static_cast<unsigned char>(message[i]);
+        if (c >= 0x20 && c != 0x7F) {
+            line_buffer[at++] = static_cast<char>(c);
+            continue;
+        }
+        char escape[5];
+        if (c == '\n' || c == '\r' || c == '\t')
+            snprintf(escape, sizeof escape, "\\%c", c == '\n' ? 'n' : c == '\r' ? 'r' : 't');
+        else
+            snprintf(escape, sizeof escape, "\\x%02X", c);
+        size_t size = strlen(escape);
+        if (at + size > end)
+            break;
+        memcpy(line_buffer + at, escape, size);
+        at += size;
     }
-    fclose(file);
+    if (line_end)
+        line_buffer[at++] = '\n';
+    line_buffer[at] = '\0';
 }
 
 void write_record(const char *what)
@@ -81,14 +110,6 @@ void write_record(const char *what)
     fflush(trace_stream.load());
 }
 
-// The watch ends when the mask file is removed or replaced (editors save by
-// renaming a new file over the old one): wait for the file to be back.
-void rewatch_mask_file()
-{
-    while (inotify_add_watch(watcher_fd, watched_mask_path, IN_MODIFY | IN_CREATE) < 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-}
-
 void apply_mask_change()
 {
     trace(TRACE_MASK_WATCHER, "modified");
@@ -96,40 +117,33 @@ void apply_mask_change()
     write_record("modify");
 }
 
-void watch_mask_file()
+// The watch is on the folder, so that a file replaced by rename or swapped
+// for a link is still seen, and never a link's target. It ends when the
+// stick goes away; the watcher then waits for the folder to be back.
+void watch_mask_file(vx4_file_watch watch)
 {
-    trace(TRACE_MASK_WATCHER, "monitor fd %d", watcher_fd);
+    trace(TRACE_MASK_WATCHER, "monitor fd %d", watch.fd);
     trace(TRACE_MASK_WATCHER, "monitoring trace mask");
-    alignas(inotify_event) char events[event_buffer_size];
     for (;;) {
-        ssize_t got = read(watcher_fd, events, sizeof events);
-        trace(TRACE_MASK_WATCHER, "notify %d", static_cast<int>(got));
-        if (got < 1)
-            continue;
-        for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= got;) {
-            const auto *event = reinterpret_cast<const inotify_event *>(events + at);
-            if (event->mask & IN_IGNORED)
-                rewatch_mask_file();
-            if (event->mask & (IN_MODIFY | IN_IGNORED))
-                apply_mask_change();
-            at += sizeof(inotify_event) + event->len;
+        int events = vx4_wait_file_change(&watch, -1);
+        trace(TRACE_MASK_WATCHER, "notify %d", events);
+        if (events < 0) {
+            vx4_unwatch_file(&watch);
+            while (vx4_watch_file(&watch, watched_mask_path) != 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
         }
+        if (events < 0 || (events & (IN_MODIFY | IN_MOVED_TO)))
+            apply_mask_change();
     }
 }
 
 void start_mask_watcher()
 {
-    watcher_fd = inotify_init1(IN_CLOEXEC);
-    if (watcher_fd < 0)
-        return;
-    // The watch is added before init_trace returns, so that an edit made
-    // right after start is never missed.
-    if (inotify_add_watch(watcher_fd, mask_path().c_str(), IN_MODIFY | IN_CREATE) < 0) {
-        close(watcher_fd);
-        watcher_fd = -1;
-        return;
-    }
-    std::thread(watch_mask_file).detach();
+    // The watch is set before init_trace returns, so that an edit made right
+    // after start is never missed.
+    vx4_file_watch watch;
+    if (vx4_watch_file(&watch, watched_mask_path) == 0)
+        std::thread(watch_mask_file, watch).detach();
 }
 
 }  // namespace
@@ -139,17 +153,22 @@ void init_trace()
     snprintf(watched_mask_path, sizeof watched_mask_path, "%s", mask_path().c_str());
     trace_mask = 0;
     std::string path = trace_path();
-    if (FILE *previous = fopen(path.c_str(), "r")) {
-        fclose(previous);
+    // Renaming opens nothing: whatever is left there (a FIFO, a link) moves
+    // aside without blocking or being followed.
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
         rename(path.c_str(), old_trace_path().c_str());
-    }
-    if (access(mask_path().c_str(), F_OK) != 0)
+    if (lstat(watched_mask_path, &st) != 0 && errno == ENOENT)
         set_trace_mask(0);
     read_mask_file();
     start_mask_watcher();
-    FILE *stream = fopen(path.c_str(), "we");
-    if (!stream)
+    int fd = vx4_open_for_writing(path, false);
+    FILE *stream = fd >= 0 ? fdopen(fd, "w") : nullptr;
+    if (!stream) {
+        if (fd >= 0)
+            close(fd);
         return;
+    }
     trace_stream = stream;
     write_record("start");
 }
@@ -162,11 +181,12 @@ void trace(int category, const char *format, ...)
     format_stamp();
     const char *tag = tags[category & 31];
     size_t used = tag ? static_cast<size_t>(snprintf(line_buffer, line_size, "%s: ", tag)) : 0;
-    line_buffer[used] = '\0';
+    char message[message_limit];
     va_list args;
     va_start(args, format);
-    vsnprintf(line_buffer + used, message_limit - used, format, args);
+    vsnprintf(message, sizeof message, format, args);
     va_end(args);
+    append_escaped(used, message);
     strcat(line_buffer, stamp_buffer);
     strcat(line_buffer, "\n");
     FILE *stream = trace_stream.load();
@@ -201,11 +221,10 @@ void trace_data(int category, const char *label, const void *bytes, int count)
 
 int set_trace_mask(uint32_t mask)
 {
-    FILE *file = fopen(mask_path().c_str(), "we");
-    if (!file)
-        return -1;
-    fprintf(file, "0x%08X", static_cast<unsigned>(mask));
-    return fclose(file) == 0 ? 0 : -1;
+    // Replaced whole: a link at the name is replaced, its target never written.
+    char text[16];
+    snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(mask));
+    return vx4_replace_file(watched_mask_path, text);
 }
 
 uint32_t get_trace_mask() { return trace_mask; }

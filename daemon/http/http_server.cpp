@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -56,7 +57,9 @@ bool is_token(unsigned char c)
     return !strchr("()<>@,;:\\\"/[]?={}", c);
 }
 
-bool is_printable(unsigned char c) { return c >= 0x20 && c <= 0x7E; }
+// A header value may hold tabs and bytes above 0x7F (UTF-8 text in a
+// User-Agent, for one); only other control characters are refused.
+bool is_value_byte(unsigned char c) { return c == '\t' || (c >= 0x20 && c != 0x7F); }
 
 bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
 
@@ -204,12 +207,12 @@ int parse_byte(http_request *request, unsigned char c)
     case HTTP_REQUEST_VALUE_START:
         if (c == ' ' || c == '\t')
             return HTTP_REQUEST_VALUE_START;
-        if (!is_printable(c))
+        if (!is_value_byte(c))
             return error;  // an empty value included
         request->header_value = request->write_pointer;
         return store(request, static_cast<char>(c)) ? HTTP_REQUEST_VALUE : error;
     case HTTP_REQUEST_VALUE:
-        if (is_printable(c))
+        if (is_value_byte(c))
             return store(request, static_cast<char>(c)) ? HTTP_REQUEST_VALUE : error;
         if (c != '\r' || !store(request, '\0'))
             return error;
@@ -244,8 +247,9 @@ void list_remove(http_connection *connection)
 
 // ---- server ----
 
-// While every connection is in use the listening socket is not watched:
-// clients wait in the backlog instead of waking the loop for nothing.
+// While every connection is in use the listening socket is watched only when
+// one of them may give way to a waiting client: otherwise clients wait in the
+// backlog instead of waking the loop for nothing.
 void set_accepting(http_server *server, bool accepting)
 {
     if (server->accepting == accepting)
@@ -431,19 +435,61 @@ void handle_connection(http_server *server, http_connection *connection, uint32_
         hang_up(server, connection);
 }
 
+// The connection that gives way to a waiting client once it has been open
+// HTTP_GIVE_WAY_AFTER_MS: the oldest of those that sent nothing (or nothing
+// valid); a request under way only when no such connection is left, so that
+// a slow upload outlasts a flood of idle clients.
+http_connection *giving_way_candidate(http_server *server)
+{
+    http_connection *idle = nullptr;
+    http_connection *under_way = nullptr;
+    for (http_connection *connection = server->active_connections; connection; connection = connection->next) {
+        if (connection->bound_handler)
+            continue;
+        const http_request &request = connection->request;
+        bool sent_nothing = request.state == HTTP_REQUEST_ERROR || request.write_pointer == request.buffer;
+        http_connection *&oldest = sent_nothing ? idle : under_way;
+        if (!oldest || connection->accepted_ms < oldest->accepted_ms)
+            oldest = connection;
+    }
+    return idle ? idle : under_way;
+}
+
+http_connection *connection_giving_way(http_server *server)
+{
+    http_connection *candidate = giving_way_candidate(server);
+    bool due = candidate && monotonic_ms() - candidate->accepted_ms >= HTTP_GIVE_WAY_AFTER_MS;
+    return due ? candidate : nullptr;
+}
+
+void update_accepting(http_server *server)
+{
+    set_accepting(server, server->free_connections || connection_giving_way(server));
+}
+
 // A client usually sends its request with the handshake: reading it at once
 // saves a wait and frees the slot sooner. At most one pool's worth of
-// clients per wake-up, so that connections already open get their turn.
+// clients per wake-up, so that connections already open get their turn. With
+// every connection held, one that has not delivered a request gives way, so
+// that idle clients cannot lock the controller out.
 void accept_pending(http_server *server)
 {
+    if (!server->free_connections) {
+        http_connection *giving_way = connection_giving_way(server);
+        if (giving_way) {
+            char peer[INET_ADDRSTRLEN] = "?";
+            inet_ntop(AF_INET, &giving_way->peer_address.sin_addr, peer, sizeof peer);
+            trace(TRACE_HTTP_SERVER, "closed for a waiting client %s", peer);
+            close_connection(server, giving_way);
+        }
+    }
     for (uint32_t accepted = 0; accepted < server->connection_limit && server->free_connections; ++accepted) {
         http_connection *connection = http_server_accept_connection(server);
         if (!connection)
             break;
         handle_connection(server, connection, EPOLLIN);
     }
-    if (!server->free_connections)
-        set_accepting(server, false);
+    update_accepting(server);
 }
 
 void close_expired(http_server *server)
@@ -461,13 +507,17 @@ void close_expired(http_server *server)
     }
 }
 
-// The wait must end in time for the next request time-out.
+// The wait must end in time for the next request time-out, and while every
+// connection is held and none may give way yet, for the first that may.
 int wait_time(http_server *server, int timeout_ms)
 {
     int64_t earliest = -1;
     for (http_connection *connection = server->active_connections; connection; connection = connection->next)
         if (!connection->bound_handler && (earliest < 0 || connection->deadline_ms < earliest))
             earliest = connection->deadline_ms;
+    if (!server->accepting)
+        if (http_connection *candidate = giving_way_candidate(server))
+            earliest = std::min(earliest, candidate->accepted_ms + HTTP_GIVE_WAY_AFTER_MS);
     if (earliest < 0)
         return timeout_ms;
     int64_t left = earliest - monotonic_ms();
@@ -658,7 +708,8 @@ http_connection *http_server_accept_connection(http_server *server)
     connection->socket = fd;
     http_request_reset(&connection->request);
     connection->bound_handler = nullptr;
-    connection->deadline_ms = monotonic_ms() + server->request_timeout_ms;
+    connection->accepted_ms = monotonic_ms();
+    connection->deadline_ms = connection->accepted_ms + server->request_timeout_ms;
     return connection;
 }
 
@@ -680,6 +731,7 @@ int http_server_process_events(http_server *server, int timeout_ms)
             handle_connection(server, static_cast<http_connection *>(event.data.ptr), event.events);
     }
     close_expired(server);
+    update_accepting(server);
     return 0;
 }
 

@@ -32,6 +32,12 @@ constexpr int64_t HTTP_MAX_CONTENT_LENGTH = (1 << 19) - 1;
 // closed, so that idle or stalled clients never hold the pool; one that
 // keeps sending (a large upload on a slow link) is not cut.
 constexpr int HTTP_REQUEST_TIMEOUT_MS = 10000;
+// While every connection is held and another client waits, a connection that
+// has not delivered a whole request after this long is closed for it (the
+// oldest of those that sent nothing, requests under way only when no such
+// one is left), so that a flood of idle connections cannot lock the
+// controller out.
+constexpr int HTTP_GIVE_WAY_AFTER_MS = 50;
 // What a refused request (malformed, or its body too large) is answered
 // with, in the API's own words, before the connection closes.
 extern const char http_refused_body[];
@@ -103,6 +109,7 @@ struct http_connection {
     int socket;
     sockaddr_in peer_address;
     socklen_t peer_address_length;
+    int64_t accepted_ms;            // monotonic
     int64_t deadline_ms;            // monotonic; closed unless a byte of the request comes by then
     http_handler *bound_handler;
     http_request request;

@@ -6,8 +6,7 @@
 #include "api_connection.h"
 #include "support.h"
 
-using vx4test::Connection;
-using vx4test::SandboxRoot;
+using namespace vx4test;
 
 namespace {
 

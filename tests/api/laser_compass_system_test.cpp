@@ -69,10 +69,10 @@ TEST_F(LaserCompassSystem, CalibrationIsStoredOnlyWhole)
 {
     start_in_units(0);
     const std::vector<std::array<std::string, 3>> items = {  // key, value given, value shown
-        {"calibration_x", "12.345678", "12.3457"}, {"calibration_y", "-0.5", "-0.5000"}, {"calibration_z", "3", "3.0000"},
+        {"calibration_x", "12.345678", "12.345678"}, {"calibration_y", "-0.5", "-0.5000"}, {"calibration_z", "3", "3.0000"},
         {"ellipsoid_00", "1.0", "1.0000"}, {"ellipsoid_01", "0.01", "0.0100"}, {"ellipsoid_02", "-0.02", "-0.0200"},
-        {"ellipsoid_10", "0.03", "0.0300"}, {"ellipsoid_11", "0.98", "0.9800"}, {"ellipsoid_12", "0.00004", "0.0000"},
-        {"ellipsoid_20", "-0.00005", "-0.0001"}, {"ellipsoid_21", "0.1", "0.1000"}, {"ellipsoid_22", "1.02", "1.0200"}};
+        {"ellipsoid_10", "0.03", "0.0300"}, {"ellipsoid_11", "0.98", "0.9800"}, {"ellipsoid_12", "0.00004", "4e-05"},
+        {"ellipsoid_20", "-0.00005", "-5e-05"}, {"ellipsoid_21", "0.1", "0.1000"}, {"ellipsoid_22", "1.02", "1.0200"}};
     std::string eleven, twelve = "{", before = R"({"magnetometer_calibrated":false)";
     std::string after = R"({"magnetometer_calibrated":true)";
     for (const auto &[key, given, shown] : items) {
@@ -84,11 +84,18 @@ TEST_F(LaserCompassSystem, CalibrationIsStoredOnlyWhole)
     auto shown = [&] { return http_request(api_port, "GET", "/api/magnetometer/calibration").body; };
     EXPECT_EQ(shown(), before + "}");
     EXPECT_EQ(status("PUT", "/api/magnetometer/calibration", eleven + "}"), "BAD_REQUEST");
+    for (const char *bad : {"NaN", "Infinity", "-1e999", "\"nan\""})  // not finite: refused
+        EXPECT_EQ(status("PUT", "/api/magnetometer/calibration", eleven + ", \"magnetometer_ellipsoid_22\": " + bad + "}"),
+                  "BAD_REQUEST") << bad;
     EXPECT_EQ(shown(), before + "}");
     EXPECT_EQ(status("PUT", "/api/magnetometer/calibration", twelve + "}"), "OK");
     EXPECT_EQ(shown(), after + "}");
     restart();
     EXPECT_EQ(shown(), after + "}");
+    // Shown with four decimals where they tell the stored value, else whole.
+    EXPECT_EQ(status("PUT", "/api/magnetometer/calibration", eleven + R"(, "magnetometer_ellipsoid_22": -1e308})"), "OK");
+    JsonPtr extreme = call("GET", "/api/magnetometer/calibration");
+    EXPECT_EQ(json_object_get_double(json_at(extreme.get(), "magnetometer_ellipsoid_22")), -1e308);
 }
 
 }  // namespace

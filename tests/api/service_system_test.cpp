@@ -82,6 +82,12 @@ TEST_F(ServiceSystem, RegisterWritesParseHexAndReachTheBoard)
     EXPECT_EQ(status("POST", "/api/power_board/write", R"({"register": "80", "data": "01"})"), "BAD_REQUEST");
     EXPECT_EQ(status("POST", "/api/power_board/write", R"({"register": "1A", "data": ""})"), "BAD_REQUEST");
     EXPECT_EQ(status("POST", "/api/power_board/write", "{}"), "BAD_REQUEST");
+    // Texts that are not hex through and through never become register 0,
+    // the power rails.
+    for (const char *body : {R"({"register": "ZZ", "data": "01"})", R"({"register": "", "data": "01"})",
+                             R"({"register": "-1", "data": "01"})", R"({"register": "1A", "data": "0G"})",
+                             R"({"register": "1A", "data": "01 02"})", R"({"data": "01"})"})
+        EXPECT_EQ(status("POST", "/api/power_board/write", body), "BAD_REQUEST") << body;
     EXPECT_EQ(status("POST", "/api/power_board/write", R"({"register": "7F", "data": "EE"})"), "OK");
     ASSERT_TRUE(wait_until([this] { return writes().size() >= 5; }));
     EXPECT_EQ(writes()[4], (Write{0x7F, {0xEE}}));

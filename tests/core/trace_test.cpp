@@ -76,6 +76,22 @@ TEST_F(TraceTest, TheMaskSelectsCategoriesAndLinesCarryTheirTagsStampsAndDumps)
     EXPECT_EQ(root.read("/media/usb99/trace").back(), '\n');
 }
 
+TEST_F(TraceTest, TextFromOutsideCannotForgeLines)
+{
+    start_with_mask("0x10");
+    trace(TRACE_HTTP_API, "mode %s", "off\nHAPI: forged");
+    trace(TRACE_HTTP_API, "mode %s", "a\rb\tc\x1b[2Jd\x7f caf\xc3\xa9");
+    trace(TRACE_HTTP_API, "mode %s", std::string(600, '\r').c_str());  // escapes count against the limit
+    trace(TRACE_HTTP_API, "mode %s\n", "ends");                         // the caller's own line end stays
+    auto written = lines();
+    ASSERT_EQ(written.size(), 6u);
+    auto message = [&](size_t i) { return written[i].substr(0, written[i].rfind(" [")); };
+    EXPECT_EQ(message(1), R"(HAPI: mode off\nHAPI: forged)");
+    EXPECT_EQ(message(2), "HAPI: mode a\\rb\\tc\\x1B[2Jd\\x7F caf\xc3\xa9");
+    EXPECT_EQ(message(3).size(), 11u + 2 * 241);
+    EXPECT_EQ(written[4], "HAPI: mode ends");
+}
+
 TEST_F(TraceTest, MaskEditsAreAppliedLiveAlsoThroughARenameAndUnscannableOnesKeepTheMask)
 {
     start_with_mask("0x00000020");

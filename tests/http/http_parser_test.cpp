@@ -81,6 +81,10 @@ TEST(HttpParser, ReadsTheRequestLineAndKnownHeaders)
     EXPECT_EQ(describe(parse("GET /api/status/more\r\n")), "result 0 used 22 GET /api/status/more query (none)"
                                                              " version 0.9 host (none) connection (none) type (none)"
                                                              " agent (none) length 0 allocated 0");
+    // Field values may carry UTF-8 text and tabs.
+    Parsed utf8 = parse("GET / HTTP/1.1\r\nUser-Agent: Caf\xc3\xa9\tTablet/2\r\nX: \xff\r\n\r\n");
+    EXPECT_EQ(utf8.result, 0);
+    EXPECT_STREQ(utf8.request->user_agent, "Caf\xc3\xa9\tTablet/2");
     EXPECT_EQ(parse("POST /api/status\r\n").result, -1);
     EXPECT_EQ(parse("GETX /api/status\r\n").result, -1);
 }
@@ -97,7 +101,8 @@ TEST(HttpParser, MalformedRequests)
              std::string("GET /a HTTP/1.1\n\n"),                        // bare line feeds
              std::string("GET /a HTTP/12345.1\r\n\r\n"),                // absurd version
              std::string("GET /a HTTP/1.1\r\nBad Name: x\r\n\r\n"),
-             std::string("GET /a HTTP/1.1\r\nX: caf\xc3\xa9\r\n\r\n"),  // byte above 0x7E in a value
+             std::string("GET /a HTTP/1.1\r\nX: a\x01z\r\n\r\n"),         // control byte in a value
+             std::string("GET /a HTTP/1.1\r\nX: a\x7fz\r\n\r\n"),
              std::string("POST /a HTTP/1.1\r\nContent-Length: -5\r\n\r\n"),
              std::string("POST /a HTTP/1.1\r\nContent-Length: 99999999999\r\n\r\n"),
              "GET /" + std::string(8200, 'a') + " HTTP/1.1\r\n\r\n",     // tokens overflow the buffer

@@ -1,5 +1,7 @@
 #include "platform.h"
 
+#include <sys/inotify.h>
+
 #include "support.h"
 
 using namespace vx4test;
@@ -106,6 +108,27 @@ TEST(Platform, SandboxMountsFollowTheDeviceEntry)
     ASSERT_EQ(vx4_umount("/media/usb-cpy"), 0);
     EXPECT_FALSE(vx4_is_mounted("/media/usb-cpy"));
     EXPECT_EQ(vx4_umount("/media/usb-cpy"), -1);
+}
+
+// A file in a shared place is watched through its folder: replaced by rename
+// it is still seen, swapped for a link its target is never watched.
+TEST(SharedFiles, AWatchSeesTheFileThroughItsFolderAndNeverALinksTarget)
+{
+    SandboxRoot root;
+    root.enter();
+    std::string mask = vx4_path("/media/usb99/trace_mask");
+    vx4_file_watch watch;
+    ASSERT_EQ(vx4_watch_file(&watch, mask), 0);
+    ASSERT_EQ(vx4_replace_file(mask, "0x3"), 0);
+    EXPECT_TRUE(vx4_wait_file_change(&watch, 2000) & IN_MOVED_TO);
+    root.plant("/media/usb99/trace_mask", Planted::link_elsewhere);
+    while (vx4_wait_file_change(&watch, 50) > 0) {
+    }
+    vx4_append_file(root.at("/elsewhere/trace_mask"), "0");  // the link's target
+    EXPECT_EQ(vx4_wait_file_change(&watch, 100), 0);
+    root.remove("/media/usb99");  // the stick goes away
+    EXPECT_EQ(vx4_wait_file_change(&watch, 2000), -1);
+    vx4_unwatch_file(&watch);
 }
 
 }  // namespace

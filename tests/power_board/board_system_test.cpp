@@ -34,7 +34,11 @@ TEST_F(BoardSystem, FifoLinesBecomeRegisterWrites)
     start();
     ASSERT_TRUE(wait_until([this] { return writes().size() == 1; }));
     // One line of each kind (the matching itself is the FIFO's unit test).
-    fifo("pwm 300\nlow\nnothing we know\nleds_off\nlaser enable\ncamera disable\ncamera enabled\nlaser disable\n");
+    // A line longer than 1023 characters is dropped whole, a NUL inside it or not.
+    std::string long_lines = std::string(1023, 'x') + "laser disable\n" + std::string(1, 'y') + std::string(1, '\0') +
+                             std::string(1021, 'y') + "laser disable\n";
+    fifo("pwm 300\nlow\nnothing we know\nleds_off\nlaser enable\n" + long_lines +
+         "camera disable\ncamera enabled\nlaser disable\n");
     // The FIFO is read on the main loop: the API's marker is no barrier for it.
     ASSERT_TRUE(wait_until([this] { return writes().size() >= 8; })) << writes().size();
     EXPECT_EQ(writes(), (Writes{{0, {0x06}}, {1, {0x00, 255}}, {1, {0x09, 255}}, {1, {0x00, 255}},
@@ -60,6 +64,30 @@ TEST_F(BoardSystem, PublishesReadingsToRedisEverySecond)
     }, 3000ms));
     sim->post("/board/readings", R"({"pb_motor_type": 7})");
     EXPECT_TRUE(wait_until([this] { return redis->get("vx4-motor-type") == "none"; }, 3000ms));
+}
+
+// A stopped redis (SIGSTOP) must hold neither the loop nor the board's
+// refresh; once it goes on, the readings are published again.
+TEST_F(BoardSystem, AStoppedRedisHoldsNeitherTheLoopNorTheRefresh)
+{
+    start();
+    ASSERT_TRUE(wait_until([this] { return redis->get("avr-voltage").has_value(); }, 5000ms));
+    auto refreshes_in = [this](milliseconds period) {
+        long long before = reads();
+        std::this_thread::sleep_for(period);
+        return static_cast<double>(reads() - before) / static_cast<double>(period.count());
+    };
+    double answering = refreshes_in(1500ms);
+    redis->signal(SIGSTOP);
+    double stopped = refreshes_in(2500ms);
+    auto sent = std::chrono::steady_clock::now();
+    fifo("laser enable\n");  // handled on the loop
+    ASSERT_TRUE(wait_until([this] { return writes().back() == Writes::value_type{0, {0x0E}}; }, 2000ms));
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, 400ms);
+    redis->signal(SIGCONT);
+    EXPECT_GE(stopped, answering * 0.8) << "refreshes per ms: " << answering << " answering, " << stopped << " stopped";
+    sim->post("/board/readings", R"({"pb_monitor_vin_volts": 17.0})");
+    EXPECT_TRUE(wait_until([this] { return redis_number("avr-voltage", 17.0); }, 8000ms));
 }
 
 TEST_F(BoardSystem, WithoutTheAdvancedModelNameItDrivesTheBasicBoard)

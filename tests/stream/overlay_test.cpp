@@ -251,6 +251,10 @@ TEST(OverlayText, RateFormatsAreUsedOnlyWithExactlyOneFloatingPointConversion)
     EXPECT_EQ(overlay_text("queue_rate", "%f and %n", rates, 0), "%f and %n");
     EXPECT_EQ(overlay_text("queue_rate", "100%% %.0f", rates, 0), "100% 30");
     EXPECT_EQ(overlay_text("queue_rate", "%999.1f", rates, 0)->size(), 127u);  // one line, bounded
+    // A megabyte of text would take the frame rate with it: every text is cut to one line.
+    std::string long_text(1 << 20, 'x');
+    EXPECT_EQ(*overlay_text("text", long_text, rates, 0), long_text.substr(0, 127));
+    EXPECT_EQ(*overlay_text("queue_rate", "%s" + long_text, rates, 0), ("%s" + long_text).substr(0, 127));
 }
 
 TEST(OverlayText, TextsDatesAndTypesCompareWithoutCase)

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <sys/wait.h>
 
+#include <array>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -62,6 +63,39 @@ void SandboxRoot::remove(const std::string &absolute) const
 {
     std::error_code ignored;
     fs::remove_all(at(absolute), ignored);
+}
+
+const char *planted_name(Planted kind)
+{
+    return std::array{"fifo", "link_to_zero", "link_elsewhere", "folder", "huge_file"}[static_cast<size_t>(kind)];
+}
+
+void SandboxRoot::plant(const std::string &absolute, Planted kind) const
+{
+    remove(absolute);
+    write(absolute, "{");
+    std::string path = at(absolute), elsewhere = "/elsewhere/" + fs::path(absolute).filename().string();
+    if (kind == Planted::link_elsewhere)
+        write(elsewhere, "untouched");
+    bool made = kind == Planted::huge_file ? truncate(path.c_str(), 1LL << 30) == 0  // sparse: costs no disk
+                                           : unlink(path.c_str()) == 0;
+    if (kind == Planted::fifo)
+        made = made && mkfifo(path.c_str(), 0600) == 0;
+    else if (kind == Planted::folder)
+        made = made && mkdir(path.c_str(), 0755) == 0;
+    else if (kind != Planted::huge_file)
+        made = made && symlink(kind == Planted::link_to_zero ? "/dev/zero" : at(elsewhere).c_str(), path.c_str()) == 0;
+    if (!made)
+        throw std::runtime_error("cannot plant " + path);
+}
+
+bool SandboxRoot::elsewhere_untouched() const
+{
+    std::error_code error;
+    for (const auto &entry : fs::directory_iterator(at("/elsewhere"), error))
+        if (read_file(entry.path()) != "untouched")
+            return false;
+    return true;
 }
 
 void SandboxRoot::enter() const

@@ -39,6 +39,12 @@ std::string api_program();
 std::string sim_program();
 std::string stream_program();
 
+// What a careless or hostile user may leave at a file's name in a shared place.
+enum class Planted { fifo, link_to_zero, link_elsewhere, folder, huge_file };
+const char *planted_name(Planted kind);
+constexpr Planted all_planted[] = {Planted::fifo, Planted::link_to_zero, Planted::link_elsewhere,
+                                   Planted::folder, Planted::huge_file};
+
 // A fresh folder tree standing in for the unit's root file system. Removed
 // on destruction unless VX4_KEEP_TEST_ROOT is set.
 class SandboxRoot {
@@ -56,6 +62,11 @@ public:
     std::string read(const std::string &absolute) const;
     bool exists(const std::string &absolute) const;
     void remove(const std::string &absolute) const;
+    // Replaces the file with the planted kind. A link elsewhere points at
+    // /elsewhere/<name>, which holds "untouched".
+    void plant(const std::string &absolute, Planted kind) const;
+    // True when every file a link may point at still holds "untouched".
+    bool elsewhere_untouched() const;
     // Points VX4_ROOT (and loopback peers) of this process at the root and
     // initialises the platform layer, for tests that call modules directly.
     void enter() const;
@@ -122,6 +133,7 @@ public:
     int port() const { return port_; }
     std::optional<std::string> get(const std::string &key) const;
     void set(const std::string &key, const std::string &value) const;
+    void signal(int number) const { process_.signal(number); }  // SIGSTOP, SIGCONT
 
 private:
     int port_;

@@ -2,7 +2,9 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <atomic>
 #include <regex>
+#include <thread>
 
 #include "support.h"
 
@@ -51,6 +53,9 @@ TEST_F(ApiProcess, StartsRotatesTheTraceCreatesTheFifoAndServes)
 
     ASSERT_TRUE(wait_served());
     EXPECT_EQ(http_request(port, "GET", "/api/status").status, 404);
+    // UTF-8 text in a header value is served.
+    EXPECT_EQ(tcp_exchange(port, "GET /api/status HTTP/1.1\r\nUser-Agent: Caf\xc3\xa9 \xe2\x9c\x93\r\n\r\n").rfind("HTTP/1.1 404", 0),
+              0u);
     std::string p = std::to_string(port);
     EXPECT_EQ(traced(root, "HSRV: thread start"), 1);
     EXPECT_NE(trace().find("HSRV: starting http server on port " + p + "\n ["), std::string::npos);
@@ -59,7 +64,7 @@ TEST_F(ApiProcess, StartsRotatesTheTraceCreatesTheFifoAndServes)
         EXPECT_EQ(root.read(file), value) << file;
 }
 
-TEST_F(ApiProcess, ReplacesAStaleFifoKeepsReadingItAndUserSignalsLeaveItRunning)
+TEST_F(ApiProcess, ReplacesAStaleFifoKeepsReadingItAndNeitherUserSignalsNorASecondDaemonDisturbIt)
 {
     root.write("/var/run/vx4/api.fifo", "a plain file left behind");
     start();
@@ -78,6 +83,17 @@ TEST_F(ApiProcess, ReplacesAStaleFifoKeepsReadingItAndUserSignalsLeaveItRunning)
         api.signal(number);
     EXPECT_FALSE(api.wait_exit(300ms).has_value());
     EXPECT_TRUE(api.running());
+
+    // A second daemon exits at once and touches nothing: neither the FIFO nor the trace.
+    std::string first_trace = trace();
+    Process second({api_program()}, env, root.at("/second"));
+    EXPECT_EQ(second.wait_exit(), 1);
+    EXPECT_EQ(second.errors(), api_program() + ": vx4-api is already running (pid " + std::to_string(api.pid()) +
+                                   "), not starting a second one\n");
+    struct stat after;
+    ASSERT_EQ(stat(root.at("/var/run/vx4/api.fifo").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, st.st_ino);
+    EXPECT_EQ(trace(), first_trace);
 }
 
 class ApiStopSignal : public ApiProcess, public ::testing::WithParamInterface<int> {};
@@ -99,6 +115,65 @@ TEST_F(ApiProcess, RefusesToStartWithAPeerOffLoopback)
     EXPECT_EQ(api.wait_exit(), 1);
     EXPECT_NE(api.errors().find("is not a loopback address"), std::string::npos);
     EXPECT_FALSE(root.exists("/var/run/vx4/api.fifo"));
+}
+
+// Whatever sits at the names of the files it shares with others, the daemon
+// starts, serves, and writes nothing through a link; its mask watcher
+// survives such a file swapped in later.
+class ApiSharedFiles : public ApiProcess, public ::testing::WithParamInterface<Planted> {};
+
+TEST_P(ApiSharedFiles, NeitherStallNorMisleadTheDaemon)
+{
+    for (const char *file : {"/config/system.json", "/home/vx4/nv/nv00.json", "/home/vx4/nv/nv01.json",
+                             "/media/usb99/trace", "/media/usb99/trace_mask", "/tmp/intensity", "/tmp/lighting"})
+        root.plant(file, GetParam());
+    start();
+    ASSERT_TRUE(wait_served()) << api.errors();
+    auto mask = [this] { return parse_json(http_request(port, "GET", "/api/trace/mask").body); };
+    bool folder = GetParam() == Planted::folder;
+    EXPECT_EQ(root.read("/tmp/intensity"), folder ? "" : "25");  // replaced, links and all
+    EXPECT_EQ(http_request(port, "PUT", "/api/trace/mask", R"({"trace_mask": 16})").body,
+              folder ? R"({"status":"BAD_REQUEST"})" : R"({"status":"OK"})");
+    EXPECT_TRUE(folder || wait_until([&] { return json_object_get_int(json_at(mask().get(), "trace_mask")) == 16; }));
+    // Swapped in while running, then replaced by a real mask file.
+    root.plant("/media/usb99/trace_mask", GetParam());
+    root.remove("/media/usb99/trace_mask");
+    root.write("/media/usb99/trace_mask", "0x22");
+    EXPECT_TRUE(wait_until([&] { return json_object_get_int(json_at(mask().get(), "trace_mask")) == 0x22; }));
+    EXPECT_TRUE(root.elsewhere_untouched());
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, ApiSharedFiles, ::testing::ValuesIn(all_planted),
+                         [](const auto &kind) { return std::string(planted_name(kind.param)); });
+
+// A kill in the middle of a calibration save leaves the old calibration or
+// the new one, never a mix of two requests.
+TEST_F(ApiProcess, CalibrationSurvivesAKillWhole)
+{
+    for (int run = 0;; ++run) {
+        start();
+        ASSERT_TRUE(wait_served()) << api.errors();
+        JsonPtr stored = parse_json(http_request(port, "GET", "/api/magnetometer/calibration").body);
+        auto value = [&](const char *key) { return std::string(json_object_get_string(json_at(stored.get(), key))); };
+        // The first item saved and the last one come from the same request.
+        EXPECT_EQ(value("magnetometer_calibration_x"), value("magnetometer_ellipsoid_22")) << "run " << run;
+        if (run == 8)
+            break;
+        std::atomic<bool> stop{false};
+        std::thread writer([&] {
+            for (int n = run * 1000; !stop; ++n) {
+                JsonPtr body = parse_json("{}");
+                json_object_object_foreach(stored.get(), name, ignored)
+                    json_object_object_add(body.get(), name, json_object_new_int(n));
+                http_request(port, "PUT", "/api/magnetometer/calibration", json_object_to_json_string(body.get()), 500ms);
+            }
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(50 + 37 * run));
+        api.signal(SIGKILL);
+        api.wait_exit();
+        stop = true;
+        writer.join();
+    }
 }
 
 TEST_F(ApiProcess, MissingRunFolderFailsWithTheFifoMessage)

@@ -98,15 +98,16 @@ TEST_F(StreamProcess, LogsItsSettingsAsksForCameraPowerAndServesWhileTheCameraIs
         "Stream CODEC  : h264",
         "Test URL      : 127.0.0.1:" + rtsp_port,
         "Enabling camera",
-        "Camera enabled",
+        "Cannot write to " + root.at("/var/run/vx4/api.fifo") +
+            ": No such file or directory, retrying in the background",
         "Starting main loop",
         "Testing connection to 127.0.0.1:" + rtsp_port,
         "Failure establishing connection",
     };
     for (size_t i = 0; i < expected.size(); ++i)
         EXPECT_EQ(lines[i].substr(27), expected[i]);
-    // No daemon: the FIFO path does not exist and becomes a file with the line.
-    EXPECT_EQ(root.read("/var/run/vx4/api.fifo"), "camera enable\n");
+    // No daemon: nothing is created where its FIFO will be.
+    EXPECT_FALSE(root.exists("/var/run/vx4/api.fifo"));
 
     // The loop serves between connection attempts, a second apart.
     auto client = viewer();
@@ -127,32 +128,31 @@ TEST_F(StreamProcess, LogsItsSettingsAsksForCameraPowerAndServesWhileTheCameraIs
     EXPECT_EQ(split_lines(log()).back().substr(27), "************** EXIT **************");
 }
 
-TEST_F(StreamProcess, WritesCameraEnableIntoTheDaemonsFifo)
+TEST_F(StreamProcess, StartedBeforeTheDaemonItServesAndEnablesTheCameraOnceTheDaemonReadsAndStaysAlone)
 {
-    ASSERT_EQ(mkfifo(root.at("/var/run/vx4/api.fifo").c_str(), 0600), 0);
-    int reader = open(root.at("/var/run/vx4/api.fifo").c_str(), O_RDONLY | O_NONBLOCK);
-    ASSERT_GE(reader, 0);
+    std::string fifo = root.at("/var/run/vx4/api.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);  // an earlier run's, nobody reading it
     start();
-    std::string received;
-    EXPECT_TRUE(wait_until([&] {
-        char buffer[64];
-        ssize_t got = read(reader, buffer, sizeof buffer);
-        if (got > 0)
-            received.append(buffer, static_cast<size_t>(got));
-        return received == "camera enable\n";
-    })) << received;
+    ASSERT_TRUE(logged("Starting main loop")) << log();
+    auto client = viewer();
+    EXPECT_TRUE(wait_until([&] { return client->pump(50ms), !client->header().empty(); })) << log();
+    // The daemon starts: a new FIFO in place of the old one.
+    unlink(fifo.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    int daemon = open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+    char received[32] = "";
+    EXPECT_TRUE(wait_until([&] { return read(daemon, received, sizeof received - 1) > 0; }));
+    EXPECT_STREQ(received, "camera enable\n");
+    close(daemon);
     EXPECT_TRUE(logged("Camera enabled"));
-    close(reader);
-}
+    EXPECT_EQ(count("Cannot write to " + fifo + ": no reader yet, retrying in the background"), 1u) << log();
 
-TEST_F(StreamProcess, AFifoThatCannotBeOpenedIsLoggedAndTheProgramGoesOn)
-{
-    root.remove("/var/run/vx4");
-    start();
-    ASSERT_TRUE(logged("Failure establishing connection")) << log();
-    EXPECT_EQ(count("Cannot open " + root.at("/var/run/vx4/api.fifo") + ": No such file or directory"), 1u) << log();
-    EXPECT_EQ(count("Camera enabled"), 0u);
-    EXPECT_TRUE(stream.running());
+    // A second instance exits at once, before it touches any shared file.
+    Process second({stream_program(), "-p", std::to_string(free_tcp_port())}, env, root.at("/second"));
+    EXPECT_EQ(second.wait_exit(), 1);
+    EXPECT_EQ(second.errors(), stream_program() + ": vx4-stream is already running (pid " +
+                                   std::to_string(stream.pid()) + "), not starting a second one\n");
+    EXPECT_EQ(count("************** ENTRY **************"), 1u);
 }
 
 TEST_F(StreamProcess, ViewersGetEveryNewFrameSingleRequestsOnePictureAndSilentOnesNothing)
@@ -260,6 +260,29 @@ TEST_F(StreamProcess, OneStalledViewerDoesNotSlowAnother)
     EXPECT_GE(beside * 10, alone * 6) << "alone " << alone << ", beside a stalled viewer " << beside;
     EXPECT_TRUE(stalled->raw().empty());
 }
+
+// Whatever sits at the names of the files it shares with others, the video
+// server keeps serving and writes nothing through a link.
+class StreamSharedFiles : public StreamProcess, public ::testing::WithParamInterface<Planted> {};
+
+TEST_P(StreamSharedFiles, NeitherStallNorMisleadTheServer)
+{
+    for (const char *file : {"/tmp/overlays.json", "/media/usb99/stream.log"})
+        root.plant(file, GetParam());
+    start_sim();
+    start();
+    std::unique_ptr<MjpegClient> client;
+    ASSERT_TRUE(wait_until([&] {
+        client = std::make_unique<MjpegClient>(http_port);
+        return client->connected();
+    }, 10000ms));
+    client->send("GET /stream HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(client->wait_parts(3, 20000ms)) << stream.output();
+    EXPECT_TRUE(root.elsewhere_untouched());
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, StreamSharedFiles, ::testing::ValuesIn(all_planted),
+                         [](const auto &kind) { return std::string(planted_name(kind.param)); });
 
 class StreamSlices : public StreamProcess, public ::testing::WithParamInterface<int> {};
 
