@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -225,6 +226,7 @@ pid_t vx4_spawn(const std::vector<std::string> &argv, const vx4_spawn_options &o
     int report[2];
     if (pipe2(report, O_CLOEXEC) != 0)
         return -1;
+    pid_t parent = getpid();
     pid_t pid = fork();
     if (pid < 0) {
         close(report[0]);
@@ -232,6 +234,10 @@ pid_t vx4_spawn(const std::vector<std::string> &argv, const vx4_spawn_options &o
         return -1;
     }
     if (pid == 0) {
+        // The parent may have died before the request took hold.
+        if (options.parent_death_signal &&
+            (prctl(PR_SET_PDEATHSIG, options.parent_death_signal) != 0 || getppid() != parent))
+            _exit(127);
         int in = options.stdin_fd >= 0 ? options.stdin_fd : open("/dev/null", O_RDONLY);
         if (in >= 0 && in != 0)
             dup2(in, 0);

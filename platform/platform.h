@@ -63,6 +63,10 @@ struct vx4_spawn_options {
     int stdin_fd = -1;    // -1: /dev/null
     int stdout_fd = -1;   // -1: inherit
     int stderr_fd = -1;   // -1: inherit
+    // Sent to the child when the thread that started it ends (and so when
+    // the program dies, even by SIGKILL); 0: none. A child that would
+    // outlive its supervisor (a recording filling a disk) asks for this.
+    int parent_death_signal = 0;
 };
 
 // Starts the program and returns its pid, or -1 (errno set; ENOENT when the

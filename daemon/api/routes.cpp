@@ -8,6 +8,7 @@
 #include "api/logger.h"
 #include "api/motion.h"
 #include "api/osd.h"
+#include "api/recorder.h"
 #include "api/seats.h"
 #include "api/setup.h"
 #include "api/version_one.h"
@@ -30,6 +31,7 @@ const std::vector<api_route> &vx4_api_routes()
         {"POST", "/api/1.0/video", api_post_v1_video, nullptr},
         {"GET", "/api/1.0/lighting", api_get_v1_lighting, nullptr},
         {"POST", "/api/1.0/lighting", api_post_v1_lighting, nullptr},
+        {"GET", "/api/1.0/recordings", api_get_recordings, nullptr},
         {"POST", "/api/1.0/laser/enable", api_post_v1_laser, nullptr},
         {"POST", "/api/1.0/laser/disable", api_post_v1_laser, nullptr},
         // Setup: /api/setup/date ... /api/setup/password
@@ -45,6 +47,10 @@ const std::vector<api_route> &vx4_api_routes()
         {"PUT", "/api/setup/operator_id", api_put_setup_text<API_SETUP_OPERATOR_ID>, nullptr},
         {"GET", "/api/setup/filename", api_get_setup_text<API_SETUP_FILENAME>, nullptr},
         {"PUT", "/api/setup/filename", api_put_setup_text<API_SETUP_FILENAME>, nullptr},
+        {"GET", "/api/setup/gps_data", api_get_setup_text<API_SETUP_GPS_DATA>, nullptr},
+        {"PUT", "/api/setup/gps_data", api_put_setup_text<API_SETUP_GPS_DATA>, nullptr},
+        {"GET", "/api/setup/gps_location", api_get_setup_gps_location, nullptr},
+        {"PUT", "/api/setup/gps_location", api_put_setup_gps_location, nullptr},
         {"GET", "/api/setup/ssid", api_get_setup_text<API_SETUP_SSID>, nullptr},
         {"PUT", "/api/setup/ssid", api_put_setup_text<API_SETUP_SSID>, nullptr},
         {"GET", "/api/setup/password", api_get_setup_text<API_SETUP_PASSWORD>, nullptr},
@@ -55,6 +61,8 @@ const std::vector<api_route> &vx4_api_routes()
         // Setup: /api/setup/language ... /api/setup/units
         {"GET", "/api/setup/language", api_get_setup_text<API_SETUP_LANGUAGE>, nullptr},
         {"PUT", "/api/setup/language", api_put_setup_text<API_SETUP_LANGUAGE>, nullptr},
+        {"GET", "/api/setup/save_delay", api_get_setup_save_delay, nullptr},
+        {"PUT", "/api/setup/save_delay", api_put_setup_save_delay, nullptr},
         {"GET", "/api/setup/high_beam_time", api_get_setup_high_beam_time, nullptr},
         {"PUT", "/api/setup/high_beam_time", api_put_setup_high_beam_time, nullptr},
         {"GET", "/api/setup/units", api_get_setup_text<API_SETUP_UNITS>, nullptr},
@@ -123,6 +131,21 @@ const std::vector<api_route> &vx4_api_routes()
         {"POST", "/api/camera/title/turn_line_on", api_post_camera_title_line_action<API_TITLE_TURN_ON>, nullptr},
         {"POST", "/api/camera/title/turn_line_off", api_post_camera_title_line_action<API_TITLE_TURN_OFF>, nullptr},
         // Recorder: /api/camera/recorder/...
+        {"POST", "/api/camera/recorder/start", api_post_recorder_start, nullptr},
+        {"POST", "/api/camera/recorder/stop", api_post_recorder_stop, nullptr},
+        {"POST", "/api/camera/recorder/pause", api_post_recorder_pause, nullptr},
+        {"POST", "/api/camera/recorder/resume", api_post_recorder_resume, nullptr},
+        {"POST", "/api/camera/recorder/save", api_post_recorder_save, nullptr},
+        {"POST", "/api/camera/recorder/remove", api_post_recorder_remove, nullptr},
+        {"GET", "/api/camera/recorder/files", api_get_recorder_files, nullptr},
+        {"POST", "/api/camera/recorder/copy", api_post_recorder_copy, nullptr},
+        {"POST", "/api/camera/recorder/delete", api_post_recorder_delete, nullptr},
+        {"GET", "/api/camera/recorder/video/metadata", api_get_recorder_video_metadata, nullptr},
+        {"PUT", "/api/camera/recorder/video/note", api_put_recorder_video_note, nullptr},
+        {"GET", "/api/camera/recorder/image/metadata", api_get_recorder_image_metadata, nullptr},
+        {"PUT", "/api/camera/recorder/image/note", api_put_recorder_image_note, nullptr},
+        {"POST", "/api/camera/recorder/file/metadata", api_post_recorder_file_metadata, nullptr},
+        {"PUT", "/api/camera/recorder/file/note", api_put_recorder_file_note, nullptr},
         // Camera: /api/camera/imagecache
         {"GET", "/api/camera/imagecache", api_get_camera_imagecache, nullptr},
         {"POST", "/api/camera/imagecache", api_post_camera_imagecache, nullptr},

@@ -17,6 +17,7 @@
 #include "core/state_files.h"
 #include "core/trace.h"
 #include "power_board/power_board.h"
+#include "recorder/recorder.h"
 
 namespace {
 
@@ -129,13 +130,13 @@ void grant(int index, int32_t state, char (&token)[sizeof api_seat::token])
     memcpy(token, seat.token, sizeof token);
 }
 
-void service_recorder_watchdog() {}
-
-// The head back to what nobody controls: camera modes auto, zoom and focus
-// at their start speeds, lights and laser off.
+// The head back to what nobody controls: no recording, camera modes auto,
+// zoom and focus at their start speeds, lights and laser off.
 void apply_controller_defaults()
 {
     trace(TRACE_HTTP_API, "controller defaults");
+    if (vx4_get_recorder_recording())
+        vx4_stop_recorder();
     vx4_set_api_mode(api_state.focus_mode, "auto");
     vx4_set_api_mode(api_state.exposure_mode, "auto");
     vx4_set_controller_defaults();
@@ -165,7 +166,7 @@ const char *update_seat(api_seat &seat, const char *action, int32_t limit)
         if (controller_held(seat)) {
             seat.remaining = hold_seconds;
             seat.state = SEAT_CONTROLLER;
-            service_recorder_watchdog();
+            vx4_service_recorder_watchdog();
             return "controller";
         }
         if (observer(seat)) {
@@ -177,7 +178,7 @@ const char *update_seat(api_seat &seat, const char *action, int32_t limit)
         if (controller || observing) {
             seat.remaining = hold_seconds;
             if (controller)
-                service_recorder_watchdog();
+                vx4_service_recorder_watchdog();
             return controller ? "controller" : "observer";
         }
     } else if (strcmp(action, "release") == 0) {
@@ -194,7 +195,7 @@ const char *update_seat(api_seat &seat, const char *action, int32_t limit)
             seat.remaining = hold_seconds;
             if (observing)
                 seat.state = SEAT_CONTROLLER;
-            service_recorder_watchdog();
+            vx4_service_recorder_watchdog();
             return "controller";
         }
         if (observing) {
@@ -211,7 +212,7 @@ const char *update_seat(api_seat &seat, const char *action, int32_t limit)
         }
         if (controller) {
             seat.remaining = hold_seconds;
-            service_recorder_watchdog();
+            vx4_service_recorder_watchdog();
             return "controller";
         }
     }

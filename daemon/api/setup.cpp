@@ -16,6 +16,8 @@
 #include "core/trace.h"
 #include "platform.h"
 #include "power_board/lights.h"
+#include "recorder/gps.h"
+#include "recorder/recorder.h"
 #include "recorder/recorder_texts.h"
 
 namespace {
@@ -144,6 +146,7 @@ const text_setting text_settings[] = {
      [](const char *text) { return vx4_set_recorder_operator_id(text), 0; }},
     {"filename", "filename '%s'", 81, vx4_load_recorder_filename,
      [](const char *text) { return vx4_set_recorder_filename(text), 0; }},
+    {"gps_data", "gps data '%s'", 81, vx4_load_recorder_gps_data, vx4_set_recorder_gps_data},
     // The network name and password are only kept for the operator to read.
     {"ssid", "ssid '%s'", 33, [](char *text, size_t size) { copy_text(text, size, api_state.ssid); },
      [](const char *text) { return copy_text(api_state.ssid, sizeof api_state.ssid, text), 0; }},
@@ -212,11 +215,56 @@ VX4_SETUP_TEXT(API_SETUP_TITLE)
 VX4_SETUP_TEXT(API_SETUP_FLOW_DIRECTION)
 VX4_SETUP_TEXT(API_SETUP_OPERATOR_ID)
 VX4_SETUP_TEXT(API_SETUP_FILENAME)
+VX4_SETUP_TEXT(API_SETUP_GPS_DATA)
 VX4_SETUP_TEXT(API_SETUP_SSID)
 VX4_SETUP_TEXT(API_SETUP_PASSWORD)
 VX4_SETUP_TEXT(API_SETUP_LANGUAGE)
 VX4_SETUP_TEXT(API_SETUP_UNITS)
 #undef VX4_SETUP_TEXT
+
+int api_get_setup_gps_location(http_connection *connection, const char *, int64_t, void *)
+{
+    char latitude[81], longitude[81], time[81];
+    vx4_load_recorder_gps_location(latitude, sizeof latitude, longitude, sizeof longitude, time, sizeof time);
+    json_object *reply = json_object_new_object();
+    if (reply) {
+        json_object_object_add(reply, "gps_latitude", json_object_new_string(latitude));
+        json_object_object_add(reply, "gps_longitude", json_object_new_string(longitude));
+        json_object_object_add(reply, "gps_time", json_object_new_string(time));
+    }
+    return json_response_handler(connection, reply);
+}
+
+int api_put_setup_gps_location(http_connection *connection, const char *body, int64_t length, void *)
+{
+    char latitude[81] = "", longitude[81] = "", time[81] = "";
+    json_object *request = api_read_json_body(connection, body, length);
+    api_json_string(request, "gps_latitude", latitude, sizeof latitude);
+    api_json_string(request, "gps_longitude", longitude, sizeof longitude);
+    api_json_string(request, "gps_time", time, sizeof time);
+    json_object_put(request);
+    trace(TRACE_HTTP_API, "gps location '%s' '%s' '%s'", latitude, longitude, time);
+    vx4_set_recorder_gps_location(latitude, longitude, time);
+    return api_reply_status(connection, "OK");
+}
+
+int api_get_setup_save_delay(http_connection *connection, const char *, int64_t, void *)
+{
+    char text[16];
+    snprintf(text, sizeof text, "%u", vx4_get_recorder_save_delay());
+    return api_reply_text(connection, "save_delay", text);
+}
+
+int api_put_setup_save_delay(http_connection *connection, const char *body, int64_t length, void *)
+{
+    json_object *request = api_read_json_body(connection, body, length);
+    int32_t delay = 0;  // also without the key
+    int found = api_json_integer(request, "save_delay", &delay);
+    json_object_put(request);
+    trace(TRACE_HTTP_API, "save delay %d", delay);
+    bool taken = found >= 0 && delay >= 0 && vx4_set_recorder_save_delay(static_cast<unsigned>(delay)) == 0;
+    return api_reply_status(connection, taken ? "OK" : "BAD_REQUEST");
+}
 
 int api_get_setup_high_beam_time(http_connection *connection, const char *, int64_t, void *)
 {

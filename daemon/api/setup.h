@@ -21,6 +21,7 @@ enum api_setup_text {
     API_SETUP_FLOW_DIRECTION,
     API_SETUP_OPERATOR_ID,
     API_SETUP_FILENAME,
+    API_SETUP_GPS_DATA,
     API_SETUP_SSID,
     API_SETUP_PASSWORD,
     API_SETUP_LANGUAGE,
@@ -31,5 +32,10 @@ int api_get_setup_text(http_connection *connection, const char *body, int64_t le
 template <api_setup_text setting>
 int api_put_setup_text(http_connection *connection, const char *body, int64_t length, void *user_data);
 
+// Latitude, longitude and time of the inspection's position, as one setting.
+int api_get_setup_gps_location(http_connection *connection, const char *body, int64_t length, void *user_data);
+int api_put_setup_gps_location(http_connection *connection, const char *body, int64_t length, void *user_data);
+int api_get_setup_save_delay(http_connection *connection, const char *body, int64_t length, void *user_data);
+int api_put_setup_save_delay(http_connection *connection, const char *body, int64_t length, void *user_data);
 int api_get_setup_high_beam_time(http_connection *connection, const char *body, int64_t length, void *user_data);
 int api_put_setup_high_beam_time(http_connection *connection, const char *body, int64_t length, void *user_data);

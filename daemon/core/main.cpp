@@ -21,7 +21,7 @@
 #include "logger/logger.h"
 #include "platform.h"
 #include "power_board/power_board_internal.h"
-#include "recorder/recorder_texts.h"
+#include "recorder/recorder.h"
 #include "supervisor/supervisor.h"
 
 namespace {
@@ -47,6 +47,13 @@ const vx4_logger_callbacks logger_callbacks = {
     .load_camera_version = nullptr,
     .load_battery_voltage = nullptr,
     .external_usb_mounted = external_stick_mounted,
+};
+
+int recorder_stick_mounted() { return external_stick_mounted() ? 1 : 0; }
+
+const vx4_recorder_hooks recorder_hooks = {
+    .update_osd_recorder_activity = vx4_update_osd_recorder_activity,
+    .is_external_usb_mounted = recorder_stick_mounted,
 };
 
 const vx4_power_board_events board_events = {
@@ -137,7 +144,7 @@ int main(int, char **argv)
     // The display's tick runs on the application loop, which is the libev
     // default loop created here and run once everything is started.
     vx4_init_osd();
-    vx4_init_recorder_texts();
+    vx4_create_recorder(&recorder_hooks);
 
     vx4_application application;
     if (vx4_application_init(&application, argv[0]) != 0)
@@ -171,6 +178,7 @@ int main(int, char **argv)
 
     fputs("entering loop...\n", stderr);
     vx4_application_run(&application);
+    vx4_finish_recorder();
     vx4_detach_api_timers();
     vx4_power_board_destroy(&board);
     vx4_application_destroy(&application);

@@ -11,14 +11,19 @@ class HeadSystem : public ::testing::Test {
 protected:
     using Writes = BoardWrites;
 
-    // Starts the head and waits until the daemon runs its loop.
-    void start(const std::string &model = "advanced", bool camera = false)
+    // Starts the head and waits until the daemon runs its loop. more_sim
+    // options may name the environment's ports: "--rtsp-port=" alone gets
+    // VX4_CAMERA_RTSP_PORT.
+    void start(const std::string &model = "advanced", bool camera = false,
+               const std::vector<std::string> &more_sim = {})
     {
         std::string socket = root.path() + "/board.sock";
         env = sandbox_environment(root);
         std::vector<std::string> options{"--bus=" + socket, "--board-model=" + model};
         if (camera)
             options.push_back("--visca-port=" + env["VX4_CAMERA_VISCA_PORT"]);
+        for (const std::string &option : more_sim)
+            options.push_back(option == "--rtsp-port=" ? option + env["VX4_CAMERA_RTSP_PORT"] : option);
         sim = std::make_unique<SimHead>(root, options);
         redis = std::make_unique<RedisServer>(root.path());
         if (model == "advanced")
@@ -99,9 +104,7 @@ protected:
     std::unique_ptr<RedisServer> redis;
     Process api;
 
-private:
-    int marks_ = 0;
-
+    // Starts the daemon on the head (after a kill, say).
     void run_api()
     {
         api = Process({api_program()}, env, root.at("/api"));
@@ -110,6 +113,9 @@ private:
         // The API thread serves once its routes are registered.
         ASSERT_TRUE(wait_until([this] { return http_request(api_port, "GET", "/", "", 200ms).status != 0; }));
     }
+
+private:
+    int marks_ = 0;
 };
 
 }  // namespace vx4test
