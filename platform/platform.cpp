@@ -77,6 +77,7 @@ int vx4_platform_init(const char *program)
     }
     next.root = root == "/" ? "" : root;
     next.camera_host = env_text("VX4_CAMERA_HOST", "192.168.0.127");
+    next.camera_ping_host = next.root.empty() ? next.camera_host : env_text("VX4_CAMERA_PING_HOST", next.camera_host.c_str());
     next.redis_host = env_text("VX4_REDIS_HOST", "127.0.0.1");
     next.power_board = env_text("VX4_POWER_BOARD", "spidev");
     if (env_port("VX4_CAMERA_VISCA_PORT", 1000, &next.camera_visca_port) ||
@@ -155,6 +156,7 @@ int vx4_require_loopback(const char *what, std::string_view host)
 int vx4_require_loopback_peers()
 {
     if (vx4_require_loopback("VX4_CAMERA_HOST", config.camera_host) ||
+        vx4_require_loopback("VX4_CAMERA_PING_HOST", config.camera_ping_host) ||
         vx4_require_loopback("VX4_REDIS_HOST", config.redis_host))
         return -1;
     return 0;

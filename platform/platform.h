@@ -19,6 +19,10 @@
 struct vx4_platform_config {
     std::string root;                 // "" for the real unit, else the sandbox root
     std::string camera_host;
+    // Where the camera ping goes: the camera host, except in sandbox mode
+    // when VX4_CAMERA_PING_HOST names another loopback address (tests point
+    // it at one nobody answers).
+    std::string camera_ping_host;
     int camera_visca_port;
     int camera_http_port;
     int camera_rtsp_port;
@@ -45,7 +49,7 @@ std::string vx4_url_host(std::string_view url);
 // address, refusing to start in sandbox mode" and returns -1) a peer that is
 // not loopback. Outside the sandbox every peer is allowed.
 int vx4_require_loopback(const char *what, std::string_view host);
-// Checks the camera and redis hosts of the environment.
+// Checks the camera, camera ping and redis hosts of the environment.
 int vx4_require_loopback_peers();
 
 // Wall clock. In sandbox mode vx4_settimeofday moves a process-wide offset

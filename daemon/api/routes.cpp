@@ -11,6 +11,8 @@
 #include "api/recorder.h"
 #include "api/seats.h"
 #include "api/setup.h"
+#include "api/status.h"
+#include "api/system.h"
 #include "api/version_one.h"
 #include "camera/visca_connection.h"
 
@@ -61,6 +63,8 @@ const std::vector<api_route> &vx4_api_routes()
         // Setup: /api/setup/language ... /api/setup/units
         {"GET", "/api/setup/language", api_get_setup_text<API_SETUP_LANGUAGE>, nullptr},
         {"PUT", "/api/setup/language", api_put_setup_text<API_SETUP_LANGUAGE>, nullptr},
+        {"GET", "/api/setup/battery_type", api_get_setup_text<API_SETUP_BATTERY_TYPE>, nullptr},
+        {"PUT", "/api/setup/battery_type", api_put_setup_text<API_SETUP_BATTERY_TYPE>, nullptr},
         {"GET", "/api/setup/save_delay", api_get_setup_save_delay, nullptr},
         {"PUT", "/api/setup/save_delay", api_put_setup_save_delay, nullptr},
         {"GET", "/api/setup/high_beam_time", api_get_setup_high_beam_time, nullptr},
@@ -68,6 +72,15 @@ const std::vector<api_route> &vx4_api_routes()
         {"GET", "/api/setup/units", api_get_setup_text<API_SETUP_UNITS>, nullptr},
         {"PUT", "/api/setup/units", api_put_setup_text<API_SETUP_UNITS>, nullptr},
         // System: /api/model ... /api/install/camera
+        {"GET", "/api/model", api_get_model, nullptr},
+        {"GET", "/api/serial_number", api_get_serial_number, nullptr},
+        {"GET", "/api/status", api_get_status, nullptr},
+        {"GET", "/api/versions", api_get_versions, nullptr},
+        {"GET", "/api/install/versions", api_get_install_versions, nullptr},
+        {"GET", "/api/install/status", api_get_install_status, nullptr},
+        {"POST", "/api/install/software", api_post_install_software, nullptr},
+        {"POST", "/api/install/firmware", api_post_install_firmware, nullptr},
+        {"POST", "/api/install/camera", api_post_install_camera, nullptr},
         // Lights: /api/led/...
         {"GET", "/api/led/mode", api_get_led_mode, nullptr},
         {"PUT", "/api/led/mode", api_put_led_mode, nullptr},
@@ -203,6 +216,8 @@ const std::vector<api_route> &vx4_api_routes()
         {"POST", "/api/logger/copy", api_post_logger_copy, nullptr},
         {"POST", "/api/logger/delete", api_post_logger_delete, nullptr},
         // System: /api/eject, /api/shutdown
+        {"POST", "/api/eject", api_post_eject, nullptr},
+        {"POST", "/api/shutdown", api_post_shutdown, nullptr},
         // Debug and power board: /api/debug/... ... /api/power_board/zero_buffer
         {"GET", "/api/debug/crit_temp_warning", api_get_debug_warning<API_WARNING_CRIT_TEMP>, nullptr},
         {"PUT", "/api/debug/crit_temp_warning", api_put_debug_warning<API_WARNING_CRIT_TEMP>, nullptr},

@@ -19,6 +19,7 @@
 #include "recorder/gps.h"
 #include "recorder/recorder.h"
 #include "recorder/recorder_texts.h"
+#include "supervisor/supervisor.h"
 
 namespace {
 
@@ -154,6 +155,7 @@ const text_setting text_settings[] = {
      [](const char *text) { return copy_text(api_state.password, sizeof api_state.password, text), 0; }},
     {"language", "language '%s'", 8, [](char *text, size_t size) { copy_text(text, size, api_state.language); },
      set_language},
+    {"battery_type", "battery type '%s'", 16, vx4_load_supervisor_battery_type, vx4_set_supervisor_battery_type},
     {"units", "units '%s'", 16, load_units, set_units},
 };
 
@@ -219,6 +221,7 @@ VX4_SETUP_TEXT(API_SETUP_GPS_DATA)
 VX4_SETUP_TEXT(API_SETUP_SSID)
 VX4_SETUP_TEXT(API_SETUP_PASSWORD)
 VX4_SETUP_TEXT(API_SETUP_LANGUAGE)
+VX4_SETUP_TEXT(API_SETUP_BATTERY_TYPE)
 VX4_SETUP_TEXT(API_SETUP_UNITS)
 #undef VX4_SETUP_TEXT
 

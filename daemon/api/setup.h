@@ -25,6 +25,7 @@ enum api_setup_text {
     API_SETUP_SSID,
     API_SETUP_PASSWORD,
     API_SETUP_LANGUAGE,
+    API_SETUP_BATTERY_TYPE,
     API_SETUP_UNITS,
 };
 template <api_setup_text setting>

@@ -22,38 +22,28 @@
 #include "platform.h"
 #include "power_board/power_board_internal.h"
 #include "recorder/recorder.h"
+#include "supervisor/installer.h"
 #include "supervisor/supervisor.h"
 
 namespace {
 
 bool camera_update_active() { return visca_update_active(&visca_thread_data) != 0; }
 
-// Until the supervisor mounts the external stick: it counts as mounted when
-// its mount point is one, and in the sandbox, where mounts are simulated,
-// while its device entry is there.
-bool external_stick_mounted()
-{
-    if (vx4_platform_sandboxed())
-        return access(vx4_path("/dev/usb_ext1").c_str(), R_OK | W_OK) == 0;
-    return vx4_is_mounted("/media/usb-cpy");
-}
+bool external_usb_mounted() { return vx4_is_external_usb_mounted() != 0; }
 
-// The supervisor's identity and version texts are not wired yet: the report
-// shows them as not known.
+// The logger's report shows the supervisor's identity and version texts.
 const vx4_logger_callbacks logger_callbacks = {
-    .load_model_name = nullptr,
-    .load_serial_number = nullptr,
-    .load_firmware_version = nullptr,
-    .load_camera_version = nullptr,
-    .load_battery_voltage = nullptr,
-    .external_usb_mounted = external_stick_mounted,
+    .load_model_name = vx4_load_supervisor_model_name,
+    .load_serial_number = vx4_load_supervisor_serial_number,
+    .load_firmware_version = vx4_load_supervisor_firmware_version,
+    .load_camera_version = vx4_load_supervisor_camera_version,
+    .load_battery_voltage = vx4_load_supervisor_battery_voltage,
+    .external_usb_mounted = external_usb_mounted,
 };
-
-int recorder_stick_mounted() { return external_stick_mounted() ? 1 : 0; }
 
 const vx4_recorder_hooks recorder_hooks = {
     .update_osd_recorder_activity = vx4_update_osd_recorder_activity,
-    .is_external_usb_mounted = recorder_stick_mounted,
+    .is_external_usb_mounted = vx4_is_external_usb_mounted,
 };
 
 const vx4_power_board_events board_events = {
@@ -71,6 +61,9 @@ const vx4_power_board_events board_events = {
     vx4_get_osd_item,
     camera_update_active,
 };
+
+// A software update ends with a reboot through the supervisor.
+const vx4_installer_events installer_events = {vx4_trigger_supervisor_shutdown};
 
 // Light words change the mask and keep the PWM, "pwm" the reverse: each
 // builds on what the board holds when its write goes out.
@@ -141,10 +134,12 @@ int main(int, char **argv)
     vx4_create_focus_loop();
     vx4_create_intensity_loop();
     vx4_create_zoom_loop();
+    vx4_start_installer(&installer_events);
     // The display's tick runs on the application loop, which is the libev
     // default loop created here and run once everything is started.
     vx4_init_osd();
     vx4_create_recorder(&recorder_hooks);
+    vx4_init_supervisor(1);
 
     vx4_application application;
     if (vx4_application_init(&application, argv[0]) != 0)

@@ -140,3 +140,14 @@ uint8_t vx4_power_board_get_read_command(vx4_power_board *board);
 void vx4_power_board_set_read_command(vx4_power_board *board, uint8_t command);
 // Test aid: received frames are zeroed before the frame check.
 void vx4_power_board_set_zero_buffer(vx4_power_board *board, int flag);
+
+// Firmware update from the external stick. Until images are programmed no
+// update is offered: available answers 0 with an empty path, the version is
+// empty and a trigger answers 0 and queues nothing. The status texts are
+// the board's own ("0 of 0", "not active", "not active" at rest); a null
+// board reads as at rest.
+int vx4_power_board_get_update_available(vx4_power_board *board, char *buffer, size_t size);
+void vx4_power_board_load_update_version(vx4_power_board *board, char *buffer, size_t size);
+int vx4_power_board_trigger_firmware_update(vx4_power_board *board, void (*done)());
+void vx4_power_board_load_update_status(vx4_power_board *board, char *progress, size_t progress_size,
+                                        char *stage, size_t stage_size, char *detail, size_t detail_size);

@@ -1,9 +1,4 @@
 // The camera and display endpoints of vx4-api on the simulated head.
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
-
 #include "core/settings.h"
 #include "head_system.h"
 
@@ -43,15 +38,10 @@ protected:
         return json_object_get_boolean(json_at(sim->get("/camera").get(), key));
     }
 
-    bool title_shown(int line) const
-    {
-        JsonPtr state = sim->get("/camera");
-        json_object *title = json_object_array_get_idx(json_at(state.get(), "titles"), static_cast<size_t>(line));
-        return json_object_get_boolean(json_at(title, "shown"));
-    }
+    bool title_shown(int line) const { return camera_flag("titles." + std::to_string(line) + ".shown"); }
 };
 
-TEST_F(CameraSystem, ExposureFocusAndZoomTakeOnlyWhatTheirModeAndRangeAllow)
+TEST_F(CameraSystem, ExposureFocusZoomTitlesDisplayAndImageCacheTakeOnlyWhatTheyAllow)
 {
     start_head();
     // Steps in automatic exposure are refused and send nothing.
@@ -88,12 +78,9 @@ TEST_F(CameraSystem, ExposureFocusAndZoomTakeOnlyWhatTheirModeAndRangeAllow)
     EXPECT_EQ(status("PUT", "/api/camera/zoom/position", R"({"zoom_position": 16384})"), "OK");
     EXPECT_TRUE(wait_until([this] { return text("GET", "/api/camera/zoom/position", "zoom_magnification") == "30x"; }));
     EXPECT_EQ(text("GET", "/api/camera/zoom/position", "zoom_position"), "16384");
-}
 
-TEST_F(CameraSystem, TitlesDisplaySettingsAndTheImageCache)
-{
-    start_head();
-    // Thirteen characters go out as ten and three, blanks behind.
+    // Thirteen characters of a title go out as ten and three, blanks behind.
+    sim->post("/camera/commands/clear");
     EXPECT_EQ(status("PUT", "/api/camera/title/line",
                      R"({"text": "ABCDEFGHIJKLM", "line_number": 5, "h_position": 2, "color": 1})"), "OK");
     EXPECT_EQ(sent(), R"([ "81 01 04 73 15 00 02 01 00 00 00 00 00 00 00 FF", )"

@@ -1,25 +1,13 @@
 // The camera services against the simulated camera module, in this process:
 // the settings layer's sequences, the zoom and focus loops, the display.
-#include <ev.h>
-#include <gtest/gtest.h>
-#include <pthread.h>
-
-#include <csignal>
-
-#include <algorithm>
 #include <regex>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "camera/camera_settings.h"
 #include "camera/motion_loops.h"
 #include "camera/osd.h"
-#include "camera/visca_connection.h"
+#include "camera_link_fixture.h"
 #include "core/settings.h"
-#include "core/trace.h"
 #include "recorder/recorder_texts.h"
-#include "support.h"
 
 using namespace vx4test;
 
@@ -27,31 +15,13 @@ namespace {
 
 using Packets = std::vector<std::string>;
 
-class CameraServices : public ::testing::Test {
+class CameraServices : public CameraLinkTest {
 protected:
     void SetUp() override
     {
-        visca_port = free_tcp_port();
-        setenv("VX4_CAMERA_VISCA_PORT", std::to_string(visca_port).c_str(), 1);
-        root.enter();
-        root.write("/media/usb99/trace_mask", "0x00001980");  // settings, display, zoom and focus loops
-        init_trace();
+        enter("0x00001980");  // settings, display, zoom and focus loops
         vx4_init_nv();
     }
-
-    void start_camera()
-    {
-        sim = std::make_unique<SimHead>(root, std::vector<std::string>{"--visca-port=" + std::to_string(visca_port)});
-    }
-
-    // The VISCA thread runs for the rest of the process, as in the daemon.
-    void start_link()
-    {
-        ASSERT_EQ(pthread_create(&visca_thread_data.thread, nullptr, visca_thread_procedure, &visca_thread_data), 0);
-        pthread_detach(visca_thread_data.thread);
-    }
-
-    static bool connected() { return visca_connection_is_connected(visca_thread_data.connection) != 0; }
 
     static void store(int item, int32_t value) { vx4_write_nv(item, &value, sizeof value); }
 
@@ -68,14 +38,10 @@ protected:
     // on, version inquiry).
     Packets commands() const
     {
-        JsonPtr reply = sim->get("/camera/commands");
-        json_object *array = json_at(reply.get(), "commands");
-        Packets list;
-        for (size_t i = 0; array && i < json_object_array_length(array); ++i) {
-            std::string packet = json_object_get_string(json_object_array_get_idx(array, i));
-            if (packet != "81 01 04 16 02 FF" && packet != "81 01 04 69 02 FF" && packet != "81 09 00 02 FF")
-                list.push_back(packet);
-        }
+        Packets list = CameraLinkTest::commands();
+        std::erase_if(list, [](const std::string &packet) {
+            return packet == "81 01 04 16 02 FF" || packet == "81 01 04 69 02 FF" || packet == "81 09 00 02 FF";
+        });
         return list;
     }
 
@@ -88,72 +54,23 @@ protected:
     JsonPtr camera() const { return sim->get("/camera"); }
     bool flag(const char *key) const { return json_object_get_boolean(json_at(camera().get(), key)) != 0; }
 
-    json_object *title(json_object *state, int line) const
-    {
-        return json_object_array_get_idx(json_at(state, "titles"), static_cast<size_t>(line));
-    }
-
     bool shown(int line) const
     {
-        JsonPtr state = camera();
-        return json_object_get_boolean(json_at(title(state.get(), line), "shown"));
+        return json_object_get_boolean(json_at(camera().get(), "titles." + std::to_string(line) + ".shown"));
     }
 
     // Line's text and horizontal position as the camera shows them.
     bool title_is(int line, const std::string &text, int position = -1) const
     {
         JsonPtr state = camera();
-        json_object *entry = title(state.get(), line);
-        return json_object_get_boolean(json_at(entry, "shown")) &&
-               json_object_get_string(json_at(entry, "text")) == text &&
-               (position < 0 || json_object_get_int(json_at(entry, "position")) == position);
+        std::string at = "titles." + std::to_string(line) + ".";
+        return json_object_get_boolean(json_at(state.get(), at + "shown")) &&
+               json_object_get_string(json_at(state.get(), at + "text")) == text &&
+               (position < 0 || json_object_get_int(json_at(state.get(), at + "position")) == position);
     }
 
-    bool traced(const std::string &line) const
-    {
-        return root.read("/media/usb99/trace").find(line + " [") != std::string::npos;
-    }
-
-    SandboxRoot root;
-    int visca_port = 0;
-    std::unique_ptr<SimHead> sim;
+    bool traced(const std::string &line) const { return vx4test::traced(root, line) > 0; }
 };
-
-// Packets as hex pairs ("81 01 FF") to bytes and back.
-std::string bytes_of(const std::string &hex)
-{
-    std::string bytes;
-    for (size_t at = 0; at + 1 < hex.size(); at += 3)
-        bytes += static_cast<char>(std::stoi(hex.substr(at, 2), nullptr, 16));
-    return bytes;
-}
-
-std::string hex_of(const std::string &bytes)
-{
-    std::string hex;
-    for (unsigned char byte : bytes) {
-        char pair[4];
-        snprintf(pair, sizeof pair, hex.empty() ? "%02X" : " %02X", byte);
-        hex += pair;
-    }
-    return hex;
-}
-
-TEST_F(CameraServices, TheSimulatedLensTakesItsTimeAndHoldsItsSockets)
-{
-    start_camera();
-    // Two direct moves fill both sockets until their lens arrives (focus
-    // first, the shorter way); a third command finds the camera full.
-    std::string moves = bytes_of("81 01 04 47 04 00 00 00 FF 81 01 04 48 0C 00 00 00 FF 81 01 04 07 00 FF");
-    EXPECT_EQ(hex_of(tcp_exchange(visca_port, moves, 2500ms)), "90 41 FF 90 42 FF 90 60 03 FF 90 52 FF 90 51 FF");
-    // At power-up the lens initialises before it takes a move.
-    sim->post("/camera/power_cycle", R"({"lens_init_ms": 600})");
-    EXPECT_EQ(hex_of(tcp_exchange(visca_port, bytes_of("81 01 04 07 02 FF"), 200ms)), "90 60 41 FF");
-    EXPECT_TRUE(wait_until([this] {
-        return !flag("initialising") && json_object_get_int(json_at(camera().get(), "zoom_position")) == 0;
-    }));
-    EXPECT_EQ(hex_of(tcp_exchange(visca_port, bytes_of("81 01 04 07 02 FF"), 200ms)), "90 41 FF 90 51 FF");
-}
 
 TEST_F(CameraServices, PowerUpSetsTheCameraInOrderAndTheOptionsFollowTheOperator)
 {
@@ -248,7 +165,7 @@ TEST_F(CameraServices, AHeldZoomSpeedsUpEveryTwoSecondsAndTheNextPressStartsAgai
     EXPECT_TRUE(wait_until([this] { return received("81 01 04 08 00 FF"); }));
 }
 
-TEST_F(CameraServices, TheDisplayDrawsItsLinesCentredAndHidesThemAfterTheDwell)
+TEST_F(CameraServices, TheDisplayDrawsItsLinesCentredHidesThemAfterTheDwellAndShowsCompassLaserAndZoomBelow)
 {
     for (int item : {NV_ZOOM_OSD, NV_FLOW_DIRECTION_OSD, NV_COMPASS_DIRECTION_OSD, NV_TITLE_OSD, NV_OPERATOR_ID_OSD})
         store(item, 0);
@@ -267,8 +184,7 @@ TEST_F(CameraServices, TheDisplayDrawsItsLinesCentredAndHidesThemAfterTheDwell)
     EXPECT_EQ(first[2].substr(0, 14), "81 01 04 73 30");
     EXPECT_EQ(first[3], "81 01 04 73 10 00 06 03 00 00 00 00 00 00 00 FF");
     EXPECT_EQ(first[4], "81 01 04 74 20 FF");
-    JsonPtr state = camera();
-    std::string top = json_object_get_string(json_at(title(state.get(), 0), "text"));
+    std::string top = sim->text("/camera", "titles.0.text");
     EXPECT_TRUE(std::regex_match(top, std::regex(R"(VX4  \d\d/\d\d/\d\d  \d\d:\d\d)"))) << top;
 
     // Centred by the full length; one too long to centre starts at the edge.
@@ -295,23 +211,14 @@ TEST_F(CameraServices, TheDisplayDrawsItsLinesCentredAndHidesThemAfterTheDwell)
     vx4_update_osd_recorder_activity(1);
     ASSERT_TRUE(wait_until([this] { return traced("OSDP: delay second 2"); }, 4000ms));
     EXPECT_TRUE(title_is(1, std::string(20, 'W')));
-}
 
-TEST_F(CameraServices, TheBottomLineShowsCompassLaserInTheOperatorsUnitAndZoom)
-{
-    for (int item : {NV_FLOW_DIRECTION_OSD, NV_DATE_TIME_OSD, NV_TITLE_OSD, NV_OPERATOR_ID_OSD})
-        store(item, 0);
-    store(NV_ZOOM_OSD, 1);
-    store(NV_COMPASS_DIRECTION_OSD, 1);
+    // The bottom line: compass, the laser reading in the operator's unit, zoom.
     store(NV_UNITS, 1);
-    start_camera();
-    start_link();
-    ASSERT_TRUE(wait_until(connected));
     vx4_set_osd_laser_reading(12.34f);
-    start_display();
+    vx4_set_osd_item(VX4_OSD_ZOOM, 1, 1);
+    vx4_set_osd_item(VX4_OSD_COMPASS, 1, 1);
     vx4_set_osd_item(VX4_OSD_LASER, 1, 0);
     EXPECT_TRUE(wait_until([this] { return title_is(10, "NE    40.5 FT   1.0X", 6); }));
-
     store(NV_UNITS, 0);
     vx4_set_osd_laser_reading(150.0f);
     EXPECT_TRUE(wait_until([this] { return title_is(10, "NE    150 M     1.0X"); }));

@@ -1,12 +1,7 @@
 // The application's loop leaves children to those who started them.
 #include "core/application.h"
 
-#include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-
-#include <chrono>
-#include <thread>
 
 #include "platform.h"
 #include "support.h"

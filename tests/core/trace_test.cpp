@@ -35,17 +35,7 @@ protected:
     SandboxRoot root;
 };
 
-TEST_F(TraceTest, StartRotatesThePreviousTraceAndWritesTheStartRecord)
-{
-    root.write("/media/usb99/trace", "last run\n");
-    root.write("/media/usb99/trace_old", "run before last\n");
-    start_with_mask("0x00000020");
-    EXPECT_EQ(root.read("/media/usb99/trace_old"), "last run\n");
-    auto written = lines();
-    ASSERT_EQ(written.size(), 1u);
-    EXPECT_TRUE(std::regex_match(written[0], std::regex("start mask 0x00000020" + stamp)));
-}
-
+// The start rotates the previous trace: the daemon's process test.
 TEST_F(TraceTest, TheMaskSelectsCategoriesAndLinesCarryTheirTagsStampsAndDumps)
 {
     start_with_mask("160020");  // no prefix: still hexadecimal; bits 5, 17, 18 and 20

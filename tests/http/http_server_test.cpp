@@ -126,7 +126,6 @@ TEST_F(HttpServer, MatchesMethodAndPathPrefixInRegistrationOrder)
     };
     for (const auto &[request, body] : cases)
         EXPECT_EQ(body.empty() ? ask(request) : body_of(ask(request)), body.empty() ? not_found : body) << request;
-    EXPECT_EQ(http_not_found_length, 172u);
 }
 
 TEST_F(HttpServer, IdleConnectionsGiveWayToAWaitingClientTheOldestFirst)
@@ -214,7 +213,8 @@ TEST_F(HttpServer, RefusedRequestsAreAnsweredAndUploadsThatKeepComingAreNotCut)
     for (const char *request : {"POST /upload HTTP/1.1\r\nContent-Length: -5\r\n\r\n", "G(T / HTTP/1.1\r\n\r\n"})
         EXPECT_EQ(body_of(ask(request)), refused) << request;
 
-    // The largest body taken, arriving over four time-outs: served whole.
+    // The largest body taken, arriving over four time-outs, the client
+    // hanging up its side with the last piece: served whole.
     std::string body(static_cast<size_t>(HTTP_MAX_CONTENT_LENGTH), 'u');
     body.back() = 'Z';
     fd = connect_client(port);
@@ -225,6 +225,7 @@ TEST_F(HttpServer, RefusedRequestsAreAnsweredAndUploadsThatKeepComingAreNotCut)
         size_t from = i * body.size() / pieces;
         send_text(fd, body.substr(from, (i + 1) * body.size() / pieces - from));
     }
+    shutdown(fd, SHUT_WR);
     std::string reply = body_of(receive_tcp(fd));
     EXPECT_EQ(reply.size(), std::string("upload POST /upload 524287 ").size() + body.size());
     EXPECT_EQ(reply.back(), 'Z');
@@ -244,22 +245,6 @@ TEST_F(HttpServer, BoundHandlerGetsLaterReadsAndItsCloseFunctionAndNoTimeOut)
     EXPECT_EQ(closes, 0);
     close(fd);
     EXPECT_TRUE(wait_until([] { return closes == 1; }));
-}
-
-TEST_F(HttpServer, ARequestFollowedAtOnceByAHangUpIsStillServed)
-{
-    add("POST", "/upload", "upload");
-    serve();
-    std::string body(20000, 'u');
-    body.back() = 'Z';
-    int fd = connect_client(port);
-    send_text(fd, "POST /upload HTTP/1.1\r\nContent-Length: 20000\r\n\r\n" + body);
-    shutdown(fd, SHUT_WR);
-    std::string reply = body_of(receive_tcp(fd));
-    EXPECT_EQ(reply.substr(0, 22), "upload POST /upload 20");
-    EXPECT_EQ(reply.size(), std::string("upload POST /upload 20000 ").size() + 20000);
-    EXPECT_EQ(reply.back(), 'Z');
-    close(fd);
 }
 
 TEST_F(HttpServer, LongRepliesReachASlowReaderWhole)

@@ -1,6 +1,5 @@
 // fsync for the logger's test programs: the real call, behind a hook.
 #include <dlfcn.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <climits>

@@ -4,13 +4,6 @@
 // middle of its write.
 #pragma once
 
-#include <gtest/gtest.h>
-
-#include <functional>
-#include <optional>
-#include <string>
-#include <vector>
-
 #include "logger/logger_internal.h"
 #include "support.h"
 

@@ -1,8 +1,6 @@
 // The readings report and the report files.
-#include <unistd.h>
 
 #include <ctime>
-#include <map>
 #include <regex>
 #include <set>
 #include <sstream>

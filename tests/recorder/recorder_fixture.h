@@ -4,12 +4,6 @@
 #pragma once
 
 #include <dirent.h>
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <string>
-#include <vector>
 
 #include "support.h"
 

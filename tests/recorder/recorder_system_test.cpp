@@ -1,9 +1,4 @@
 // vx4-api recording vx4-sim's stream, driven through its API.
-#include <gtest/gtest.h>
-#include <signal.h>
-
-#include <memory>
-#include <string>
 
 #include "head_system.h"
 #include "recorder_fixture.h"
@@ -105,7 +100,8 @@ TEST_F(RecorderSystem, NamesAndNotesFromClients)
         EXPECT_EQ(text("POST", recorder + "file/metadata", "metadata_title", R"({"file_name": ")" + name + "\"}"), "");
     }
     auto finished = [this](const char *end) { return wait_until([this, end] { return traced(end); }); };
-    ASSERT_EQ(status("POST", recorder + "copy", R"({"files": [)" + entries + "]}"), "OK");
+    // The stick is mounted at the supervisor's next look.
+    ASSERT_TRUE(wait_until([&] { return status("POST", recorder + "copy", R"({"files": [)" + entries + "]}") == "OK"; }));
     EXPECT_TRUE(finished("RCDR: copy end"));
     EXPECT_FALSE(root.exists("/media/outside.mp4"));
     EXPECT_EQ(root.read("/media/usb-cpy/A.mp4"), "video");

@@ -1,12 +1,6 @@
 #include "recorder/recording_files.h"
 
-#include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/resource.h>
-
-#include <atomic>
-#include <string>
-#include <thread>
 
 #include "core/trace.h"
 #include "platform.h"

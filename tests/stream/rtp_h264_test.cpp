@@ -105,6 +105,13 @@ TEST(H264Depacketizer, UnitsWithALostOrBrokenPacketAreDroppedWholeAndTheNextOnes
         const char *name;
         std::vector<Bytes> packets;
     };
+    std::vector<Bytes> too_long;  // fragments of 60000 bytes past the limit, then the end
+    for (size_t total = 0; total <= H264Depacketizer::max_unit; total += 60000) {
+        uint8_t header = total ? 0x05 : 0x85;
+        too_long.push_back(rtp({static_cast<uint16_t>(too_long.size() + 1), 3000, false, {0x7c, header}}));
+        too_long.back().resize(too_long.back().size() + 60000, 0x22);
+    }
+    too_long.push_back(rtp({static_cast<uint16_t>(too_long.size() + 1), 3000, true, {0x7c, 0x45, 0x33}}));
     const std::vector<Case> cases = {
         {"a lost packet", {rtp({1, 3000, false, slice_a}), rtp({3, 3000, true, slice_b})}},
         {"a fragment without its start", {rtp({1, 3000, true, {0x7c, 0x45, 0x22}})}},
@@ -116,6 +123,7 @@ TEST(H264Depacketizer, UnitsWithALostOrBrokenPacketAreDroppedWholeAndTheNextOnes
         {"an aggregate with a size past its end", {rtp({1, 3000, true, {0x18, 0, 9, 0x67, 0x42}})}},
         {"an aggregate with a zero size", {rtp({1, 3000, true, {0x18, 0, 0}})}},
         {"a fragment of one byte", {rtp({1, 3000, true, {0x7c}})}},
+        {"a unit past the size limit", too_long},
     };
     for (const Case &c : cases) {
         std::vector<Bytes> packets = c.packets;
@@ -146,26 +154,6 @@ TEST(H264Depacketizer, HeaderFieldsAreHonouredAndMalformedPacketsIgnored)
     for (const Bytes &bad : {Bytes{0x80, 0xe0, 0, 1}, rtp({1, 1, true, {}}), padded_too_much, version_one,
                              extension_past_end})
         EXPECT_TRUE(units_of({bad}).empty());
-}
-
-TEST(H264Depacketizer, AUnitPastTheLimitIsDropped)
-{
-    H264Depacketizer depacketizer;
-    size_t units = 0;
-    auto count = [&](const uint8_t *, size_t) { ++units; };
-    Bytes start = rtp({0, 3000, false, {0x7c, 0x85}});
-    start.resize(start.size() + 60000, 0x11);
-    depacketizer.push(start.data(), start.size(), count);
-    uint16_t sequence = 1;
-    for (size_t total = 60000; total <= H264Depacketizer::max_unit; total += 60000) {
-        Bytes middle = rtp({sequence++, 3000, false, {0x7c, 0x05}});
-        middle.resize(middle.size() + 60000, 0x22);
-        depacketizer.push(middle.data(), middle.size(), count);
-    }
-    Bytes end = rtp({sequence++, 3000, true, {0x7c, 0x45, 0x33}});
-    depacketizer.push(end.data(), end.size(), count);
-    EXPECT_EQ(units, 0u);
-    EXPECT_EQ(depacketizer.dropped_units(), 1u);
 }
 
 TEST(SessionDescription, TheFirstH264VideoSectionGivesPayloadTypeControlAndParameterSets)

@@ -459,6 +459,16 @@ std::string SimHead::text(const std::string &path, const std::string &dotted) co
     return value ? json_object_get_string(value) : "";
 }
 
+std::vector<std::string> SimHead::texts(const std::string &path, const std::string &dotted) const
+{
+    JsonPtr reply = get(path);
+    json_object *array = json_at(reply.get(), dotted);
+    std::vector<std::string> found;
+    for (size_t i = 0; array && i < json_object_array_length(array); ++i)
+        found.push_back(json_object_get_string(json_object_array_get_idx(array, i)));
+    return found;
+}
+
 BoardWrites board_writes(const SimHead &sim)
 {
     auto list = sim.get("/board/writes");

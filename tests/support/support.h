@@ -174,6 +174,8 @@ public:
     // A number (or boolean, as 0 or 1) or a text of a GET's reply.
     double number(const std::string &path, const std::string &dotted) const;
     std::string text(const std::string &path, const std::string &dotted) const;
+    // The texts of an array in a GET's reply (none when it is absent).
+    std::vector<std::string> texts(const std::string &path, const std::string &dotted) const;
     Process &process() { return process_; }
 
 private:

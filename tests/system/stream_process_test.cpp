@@ -59,18 +59,11 @@ protected:
     }
     bool streaming() { return logged("Read thread running"); }
     // A viewer that has asked for the stream.
-    std::unique_ptr<MjpegClient> viewer(int receive_buffer = 0)
+    std::unique_ptr<MjpegClient> viewer()
     {
-        auto client = std::make_unique<MjpegClient>(http_port, receive_buffer);
+        auto client = std::make_unique<MjpegClient>(http_port);
         EXPECT_TRUE(client->send("GET /stream HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
         return client;
-    }
-    // Parts a viewer receives in the given time.
-    size_t parts_during(MjpegClient &client, milliseconds period)
-    {
-        size_t before = client.parts().size();
-        client.pump(period);
-        return client.parts().size() - before;
     }
 
     SandboxRoot root;
@@ -155,12 +148,11 @@ TEST_F(StreamProcess, StartedBeforeTheDaemonItServesAndEnablesTheCameraOnceTheDa
     EXPECT_EQ(count("************** ENTRY **************"), 1u);
 }
 
-TEST_F(StreamProcess, ViewersGetEveryNewFrameSingleRequestsOnePictureAndSilentOnesNothing)
+TEST_F(StreamProcess, ViewersGetEveryNewFrameSingleRequestsOnePictureOverlayChangesAreToldAndAStopEndsTheLog)
 {
     start_sim();
     start();
     ASSERT_TRUE(streaming()) << log();
-    MjpegClient silent(http_port);
     auto client = viewer();
     ASSERT_TRUE(client->wait_parts(20, 20000ms)) << client->raw().size();
     EXPECT_EQ(client->header(), mjpeg_stream_header);
@@ -191,33 +183,39 @@ TEST_F(StreamProcess, ViewersGetEveryNewFrameSingleRequestsOnePictureAndSilentOn
     EXPECT_EQ(picture.width, 1280);
     EXPECT_TRUE(picture.time);
 
-    silent.pump(200ms);
-    EXPECT_EQ(silent.raw(), "");
-    EXPECT_FALSE(silent.closed());
+    // The overlay file is looked at while streaming, under the root.
+    auto said = [this](const std::string &text) {
+        return wait_until([&] { return stream.output().find(text) != std::string::npos; }, 10000ms);
+    };
+    EXPECT_TRUE(said("Cannot stat /tmp/overlays.json\n"));
+    root.write("/tmp/overlays.json", R"({"overlays":[{"x":50,"y":50,"type":"queue_rate","value":"%.1f fps"}]})");
+    EXPECT_TRUE(said("/tmp/overlays.json updated\n")) << stream.output();
+    root.remove("/tmp/overlays.json");
+    EXPECT_TRUE(said("updated\nCannot stat /tmp/overlays.json\n")) << stream.output();
+    size_t seen = client->parts().size();
+    EXPECT_TRUE(client->wait_parts(seen + 3, 10000ms));
+
+    // A stop joins the reader and ends the log.
+    stream.signal(SIGHUP);
+    EXPECT_EQ(stream.wait_exit(), 0);
+    std::vector<std::string> lines = split_lines(log());
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(count("Stopping camera"), 1u);
+    EXPECT_EQ(lines[lines.size() - 2].substr(27), "Camera stopped");
+    EXPECT_EQ(lines.back().substr(27), "************** EXIT **************");
 }
 
-TEST_F(StreamProcess, AFullHdSourceIsDeliveredAt1280x720WhateverTheSizeOptionsSay)
+TEST_F(StreamProcess, AFullHdSourceIsDeliveredAt1280x720AndRecoveredWhenTheCameraRestartsOrStopsDelivering)
 {
     start_sim({"--stream-size=1920x1080"});
-    start({"-w", "640", "-h", "480"});
+    start({"-w", "640", "-h", "480"});  // logged, but the size is fixed
     ASSERT_TRUE(streaming()) << log();
     EXPECT_EQ(count("Video Width   : 640"), 1u);
-    EXPECT_EQ(count("Video Height  : 480"), 1u);
     auto client = viewer();
-    ASSERT_TRUE(client->wait_parts(3, 20000ms));
+    ASSERT_TRUE(client->wait_parts(5, 20000ms));
     Picture picture = look(client->parts().back());
     EXPECT_EQ(picture.width, 1280);
     EXPECT_EQ(picture.height, 720);
-    EXPECT_TRUE(picture.time);
-}
-
-TEST_F(StreamProcess, RecoversByItselfWhenTheCameraRestartsOrStopsDelivering)
-{
-    start_sim();
-    start();
-    ASSERT_TRUE(streaming()) << log();
-    auto client = viewer();
-    ASSERT_TRUE(client->wait_parts(5, 20000ms));
     // Waits for a frame the simulated camera drew after the given time.
     auto frame_after = [&](uint64_t since) {
         return wait_until([&] {
@@ -244,23 +242,6 @@ TEST_F(StreamProcess, RecoversByItselfWhenTheCameraRestartsOrStopsDelivering)
     EXPECT_TRUE(stream.running());
 }
 
-TEST_F(StreamProcess, OneStalledViewerDoesNotSlowAnother)
-{
-    start_sim();
-    start();
-    ASSERT_TRUE(streaming()) << log();
-    auto reading = viewer();
-    ASSERT_TRUE(reading->wait_parts(5, 20000ms));
-    size_t alone = parts_during(*reading, 3000ms);
-
-    auto stalled = viewer(4096);  // asks, then never reads
-    parts_during(*reading, 2000ms);  // long enough to fill every buffer on the way
-    size_t beside = parts_during(*reading, 3000ms);
-    EXPECT_GT(alone, 15u);
-    EXPECT_GE(beside * 10, alone * 6) << "alone " << alone << ", beside a stalled viewer " << beside;
-    EXPECT_TRUE(stalled->raw().empty());
-}
-
 // Whatever sits at the names of the files it shares with others, the video
 // server keeps serving and writes nothing through a link.
 class StreamSharedFiles : public StreamProcess, public ::testing::WithParamInterface<Planted> {};
@@ -284,13 +265,11 @@ TEST_P(StreamSharedFiles, NeitherStallNorMisleadTheServer)
 INSTANTIATE_TEST_SUITE_P(Kinds, StreamSharedFiles, ::testing::ValuesIn(all_planted),
                          [](const auto &kind) { return std::string(planted_name(kind.param)); });
 
-class StreamSlices : public StreamProcess, public ::testing::WithParamInterface<int> {};
-
 // Each picture is the scene the simulated camera drew at the time its code
-// says: no row band garbled, whether a frame comes in one slice or several.
-TEST_P(StreamSlices, FramesArriveWholeHoweverManySlicesTheCameraCutsThemIn)
+// says: no row band garbled, though the camera cuts every frame in slices.
+TEST_F(StreamProcess, FramesInSlicesArriveWhole)
 {
-    start_sim({"--stream-slices=" + std::to_string(GetParam())});
+    start_sim({"--stream-slices=4"});
     start();
     ASSERT_TRUE(streaming()) << log();
     auto client = viewer();
@@ -315,76 +294,12 @@ TEST_P(StreamSlices, FramesArriveWholeHoweverManySlicesTheCameraCutsThemIn)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(OneAndFour, StreamSlices, ::testing::Values(1, 4));
-
-class StreamStopSignal : public StreamProcess, public ::testing::WithParamInterface<int> {};
-
-TEST_P(StreamStopSignal, JoinsTheReaderAndEndsTheLog)
-{
-    start_sim();
-    start();
-    ASSERT_TRUE(streaming()) << log();
-    stream.signal(GetParam());
-    EXPECT_EQ(stream.wait_exit(), 0);
-    std::vector<std::string> lines = split_lines(log());
-    ASSERT_GE(lines.size(), 3u);
-    EXPECT_EQ(lines[lines.size() - 3].substr(27), "Stopping camera");
-    EXPECT_EQ(lines[lines.size() - 2].substr(27), "Camera stopped");
-    EXPECT_EQ(lines.back().substr(27), "************** EXIT **************");
-}
-
-INSTANTIATE_TEST_SUITE_P(IntHup, StreamStopSignal, ::testing::Values(SIGINT, SIGHUP));
-
-TEST_F(StreamProcess, RefusesStreamOrTestHostsOffLoopback)
+TEST_F(StreamProcess, RefusesAStreamHostOffLoopback)
 {
     start({"-u", "rtsp://192.0.2.1/x4-2.mp4"});
     EXPECT_EQ(stream.wait_exit(), 1);
     EXPECT_NE(stream.errors().find("192.0.2.1 is not a loopback address"), std::string::npos) << stream.errors();
-    start({"-t", "192.0.2.1:554"});
-    EXPECT_EQ(stream.wait_exit(), 1);
     EXPECT_FALSE(root.exists("/var/run/vx4/api.fifo"));
-}
-
-TEST_F(StreamProcess, AnEmptyTestUrlSkipsTheTestAndAShortUrlIsRefused)
-{
-    start({"-u", "ab", "-t", ""});
-    ASSERT_TRUE(logged("Invalid stream URL : ab", 20000ms, 2)) << log();
-    EXPECT_EQ(count("Test URL      : "), 1u);
-    EXPECT_EQ(log().find("Testing connection"), std::string::npos);
-}
-
-TEST_F(StreamProcess, APortInUseIsReportedAndTheProgramGoesOn)
-{
-    int busy = listen_tcp(&http_port);
-    ASSERT_GE(busy, 0);
-    start();
-    ASSERT_TRUE(logged("Failure establishing connection", 20000ms, 2));
-    EXPECT_EQ(stream.errors(), "Can't bind socket\n");
-    EXPECT_TRUE(stream.running());
-    close(busy);
-}
-
-TEST_F(StreamProcess, OverlayFileChangesAreNoticedWhileStreaming)
-{
-    start_sim();
-    start();
-    ASSERT_TRUE(streaming()) << log();
-    auto client = viewer();
-    ASSERT_TRUE(client->wait_parts(3, 20000ms));
-    auto said = [this](const std::string &text) {
-        return wait_until([&] { return stream.output().find(text) != std::string::npos; }, 10000ms);
-    };
-    EXPECT_TRUE(said("Cannot stat /tmp/overlays.json\n"));
-    root.write("/tmp/overlays.json", R"({"overlays":[{"x":50,"y":50,"type":"queue_rate","value":"%.1f fps"}]})");
-    EXPECT_TRUE(said("/tmp/overlays.json updated\n")) << stream.output();
-    root.remove("/tmp/overlays.json");
-    EXPECT_TRUE(said("updated\nCannot stat /tmp/overlays.json\n")) << stream.output();
-    size_t reports = 0;
-    for (const std::string &line : split_lines(stream.output()))
-        reports += line == "Cannot stat /tmp/overlays.json";
-    EXPECT_EQ(reports, 2u);
-    size_t seen = client->parts().size();
-    EXPECT_TRUE(client->wait_parts(seen + 3, 10000ms));
 }
 
 }  // namespace
