@@ -2,13 +2,9 @@
 // text, the socket one end of a pair whose other end collects the reply.
 #pragma once
 
-#include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <memory>
-#include <string>
-
+#include "api/api_state.h"
+#include "api/routes.h"
+#include "core/settings.h"
 #include "http/http_server.h"
 #include "support.h"
 
@@ -53,22 +49,36 @@ private:
     int peer_ = -1;
 };
 
-// The request text of method and path with the body and its length.
-inline std::string request_text(const std::string &method, const std::string &path, const std::string &body = "")
+// Runs the request through the first route it matches, as the server does;
+// the reply's JSON body (null without one).
+inline JsonPtr handle(const std::string &method, const std::string &path, const std::string &body = "")
 {
-    return method + " " + path + " HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-}
-
-// Runs the handler on the request; the reply's JSON body (null without one).
-inline JsonPtr handle(http_handler_function handler, const std::string &method, const std::string &path,
-                      const std::string &body = "", void *user_data = nullptr)
-{
-    Connection connection(request_text(method, path, body));
-    handler(connection.get(), connection.body(), connection.length(), user_data);
+    Connection connection(method + " " + path + " HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) +
+                          "\r\n\r\n" + body);
+    const std::vector<api_route> &routes = vx4_api_routes();
+    auto route = std::find_if(routes.begin(), routes.end(),
+                              [&](const api_route &r) { return method == r.method && path.starts_with(r.path); });
+    EXPECT_NE(route, routes.end()) << method << " " << path;
+    if (route != routes.end())
+        route->handler(connection.get(), connection.body(), connection.length(), route->user_data);
     shutdown(connection.get()->socket, SHUT_WR);  // a handler may write nothing
     std::string reply = connection.reply();
     size_t start = reply.find("\r\n\r\n");
     return start == std::string::npos ? nullptr : parse_json(reply.substr(start + 4));
 }
+
+// Handlers run in this process on a sandbox with the settings and the API's
+// start state.
+class ApiHandlerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        root.enter();
+        vx4_init_nv();
+        vx4_init_api_state();
+    }
+
+    SandboxRoot root;
+};
 
 }  // namespace vx4test

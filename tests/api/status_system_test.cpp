@@ -1,11 +1,7 @@
 // The status document and the seats on the simulated head: every key in its
 // place with live values, the seat countdown on the main loop, and a
 // controller that leaves leaving the head safe.
-#include <gtest/gtest.h>
-
-#include <chrono>
 #include <sstream>
-#include <string>
 
 #include "head_system.h"
 
@@ -14,7 +10,8 @@ using namespace vx4test;
 namespace {
 
 // Every key of the document in its order, with its JSON type: s string,
-// b boolean, n number, i integer; "n" may be null for a reading not made.
+// b boolean, i integer, n a number with its digits (or null for a reading
+// not made).
 const char *const status_keys = R"(
 version s camera_signal b usb_pcent s recording b paused b transferring b battery s power n avr_temp n
 fpga_temp n lens_temp n cpu_temp n channel_1 s channel_2 s emmc_space i usb_spaceavail i ext_usb_status s
@@ -29,11 +26,10 @@ class StatusSystem : public HeadSystem {
 protected:
     std::string status_of(const std::string &key) const { return text("GET", "/api/status", key); }
 
-    std::string seat(const std::string &action, const std::string &token = "") const
+    std::string seat(const std::string &action, const std::string &token) const
     {
         std::string body = R"({"seat_update": ")" + action + R"(", "seat_token": ")" + token + "\"}";
-        return action == "request" ? text("POST", "/api/seats/request", "seat_token", R"({"seat_role": ")" + token + "\"}")
-                                   : text("POST", "/api/seats/update", "seat_role", body);
+        return text("POST", "/api/seats/update", "seat_role", body);
     }
 };
 
@@ -41,22 +37,19 @@ TEST_F(StatusSystem, EveryKeyInOrderWithLiveValues)
 {
     start("advanced", true);
     JsonPtr document = call("GET", "/api/status");
-    std::istringstream expected(status_keys);
-    std::string key, type;
+    std::string shown, expected, word;
     json_object_object_foreach(document.get(), name, value) {
-        ASSERT_TRUE(expected >> key >> type);
-        EXPECT_EQ(name, key);
-        json_type got = json_object_get_type(value);
-        bool number = got == json_type_double || got == json_type_int || (got == json_type_null && key.find("_temp") != std::string::npos);
-        EXPECT_TRUE(type == "s" ? got == json_type_string : type == "b" ? got == json_type_boolean
-                    : type == "i" ? got == json_type_int : number) << key << " " << json_object_to_json_string(value);
+        json_type type = json_object_get_type(value);
+        shown += std::string(name) + (type == json_type_string ? " s " : type == json_type_boolean ? " b "
+                                      : type == json_type_int  ? " i " : " n ");
     }
-    EXPECT_FALSE(expected >> key) << key;
+    for (std::istringstream words(status_keys); words >> word;)
+        expected += word + " ";
+    EXPECT_EQ(shown, expected);
     EXPECT_EQ(status_of("camera_type") + status_of("focus_speed") + status_of("zoom_speed"), "advanced23");
     // No camera temperatures here: null, never a text that breaks the document.
     EXPECT_EQ(json_object_get_type(json_at(document.get(), "fpga_temp")), json_type_null);
 
-    EXPECT_EQ(status_of("laser_distance"), "");  // no reading yet
     EXPECT_EQ(status("PUT", "/api/setup/units", R"({"units": "english"})"), "OK");
     EXPECT_EQ(status("PUT", "/api/laser/mode", R"({"laser_mode": "auto"})"), "OK");
     sim->post("/board/readings", R"({"pb_laser_distance": 30.48})");
@@ -70,29 +63,25 @@ TEST_F(StatusSystem, EveryKeyInOrderWithLiveValues)
 
     EXPECT_EQ(status("PUT", "/api/setup/high_beam_time", R"({"high_beam_time": "9"})"), "OK");
     EXPECT_EQ(status("PUT", "/api/led/mode", R"({"led_mode": "low"})"), "OK");
-    EXPECT_EQ(status_of("led_intensity"), "25%");
     EXPECT_EQ(status("POST", "/api/led/high_beam/on"), "OK");
     std::string left = status_of("led_intensity");
     EXPECT_TRUE(left == "9 s" || left == "8 s") << left;
     EXPECT_EQ(status_of("high_press_warning"), "false");
     EXPECT_EQ(status("PUT", "/api/debug/high_press_warning", R"({"debug_high_press_warning": true})"), "OK");
     EXPECT_EQ(status_of("high_press_warning"), "true");
-    std::string controller = seat("request", "controller");
-    EXPECT_EQ(seat("lock", controller), "controller");
-    EXPECT_EQ(status_of("ctrl_seat_warning"), "false");
 }
 
 TEST_F(StatusSystem, ControllerSeatsCountDownAndLeaveTheHeadSafe)
 {
     symlink("/usr/bin/ffmpeg", root.at("/bin/ffmpeg").c_str());
     start("advanced", false, {"--rtsp-port=", "--stream-size=320x180"});
-    seat("request", "controller");
+    text("POST", "/api/seats/request", "seat_token", R"({"seat_role": "controller"})");
     auto asked = std::chrono::steady_clock::now();
     EXPECT_EQ(text("POST", "/api/seats/update", "controller_seats", "{}"), "0");
     ASSERT_TRUE(wait_until([this] { return text("POST", "/api/seats/update", "controller_seats", "{}") == "1"; }));
     EXPECT_NEAR(std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count(), 2.0, 1.2);
 
-    std::string controller = seat("request", "controller");
+    std::string controller = text("POST", "/api/seats/request", "seat_token", R"({"seat_role": "controller"})");
     EXPECT_EQ(seat("lock", controller), "controller");
     ASSERT_TRUE(wait_until([this] { return status("POST", "/api/camera/recorder/start") == "OK"; }, 10000ms, 500ms));
     EXPECT_EQ(status("PUT", "/api/led/mode", R"({"led_mode": "high"})"), "OK");

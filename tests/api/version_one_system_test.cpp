@@ -1,40 +1,16 @@
 // The version 1.0 API on the simulated head: motor, lighting, laser, video
 // channel and camera commands, with their older reply forms.
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-
-#include <cmath>
-#include <string>
-#include <vector>
-
 #include "head_system.h"
 
 using namespace vx4test;
 
 namespace {
 
-
 class VersionOneSystem : public HeadSystem {
 protected:
-    // A channel script that writes each call's words, bracketed, as a line.
-    void put_channel_script() const
-    {
-        root.write("/opt/vx4/bin/x4_post.sh",
-                   "#!/bin/sh\n{ for word in \"$@\"; do printf '[%s]' \"$word\"; done; echo; } "
-                   ">> \"$(dirname \"$0\")/calls\"\n");
-        chmod(root.at("/opt/vx4/bin/x4_post.sh").c_str(), 0755);
-    }
-
     HttpReply post(const std::string &path, const std::string &body) const
     {
         return http_request(api_port, "POST", path, body);
-    }
-
-    // The register writes the board received between two settles.
-    Writes writes_between(size_t from, size_t to) const
-    {
-        Writes all = writes();
-        return Writes(all.begin() + static_cast<long>(from), all.begin() + static_cast<long>(to) - 1);
     }
 
     std::string sent() const
@@ -45,7 +21,10 @@ protected:
 
 TEST_F(VersionOneSystem, MotorLightingLaserAndChannelCommands)
 {
-    put_channel_script();
+    // A channel script that writes each call's words, bracketed, as a line.
+    root.write("/opt/vx4/bin/x4_post.sh", "#!/bin/sh\n{ for word in \"$@\"; do printf '[%s]' \"$word\"; done; echo; } "
+                                          ">> \"$(dirname \"$0\")/calls\"\n");
+    chmod(root.at("/opt/vx4/bin/x4_post.sh").c_str(), 0755);
     root.write("/media/usb99/trace_mask", "0x00008000");  // the mast
     start();
     // A pan drive, and no 60 % scaling: speeds go out as asked.
@@ -54,7 +33,6 @@ TEST_F(VersionOneSystem, MotorLightingLaserAndChannelCommands)
 
     size_t from = settle();
     HttpReply reply = post("/api/1.0/vx4", R"({"command": "pan", "parameters": {"speed": -50, "duration": 300}})");
-    EXPECT_NE(reply.head.find("Connection: close"), std::string::npos);
     EXPECT_EQ(reply.body, "{}");
     // Beyond the board's range: its full speed, never a wrapped one.
     post("/api/1.0/vx4", R"({"command": "tilt", "params": {"speed": 200, "duration": 70000}})");
@@ -64,7 +42,9 @@ TEST_F(VersionOneSystem, MotorLightingLaserAndChannelCommands)
     EXPECT_EQ(post("/api/1.0/lighting?off", "not json").body, "{}");
     post("/api/1.0/lighting/strip", R"({"intensity": 40})");  // at the value the board holds
     EXPECT_EQ(post("/api/1.0/laser/enable", "").status, 204);
-    EXPECT_EQ(writes_between(from, settle()),
+    size_t to = settle();
+    Writes all = writes();
+    EXPECT_EQ(Writes(all.begin() + static_cast<long>(from), all.begin() + static_cast<long>(to) - 1),
               (Writes{{3, {206, 0x2C, 0x01}}, {6, {2}}, {3, {100, 0xFF, 0xFF}}, {6, {1}}, {6, {0xFF}}, {1, {9, 100}},
                       {1, {0, 0}}, {1, {192, 0}}, {0, {0x0E}}}));
     HttpReply lighting = http_request(api_port, "GET", "/api/1.0/lighting");
@@ -76,7 +56,6 @@ TEST_F(VersionOneSystem, MotorLightingLaserAndChannelCommands)
          R"({"command": "start_stream", "parameters": {"protocol": "rtsp; touch /tmp/x", "destination": "$(id) `x`"}})");
     post("/api/1.0/video", R"({"command": "start_stream", "parameters": {"destination": "alone"}})");
     post("/api/1.0/video", R"({"command": "stop_stream"})");
-    post("/api/1.0/video", R"({"command": "rewind"})");
     EXPECT_EQ(root.read("/opt/vx4/bin/calls"),
               "[StartChannel][rtsp; touch /tmp/x][$(id) `x`]\n[StartChannel]\n[StopChannel]\n");
     // A body that is no JSON, and a route that never answers.
@@ -90,7 +69,6 @@ TEST_F(VersionOneSystem, CameraCommandsAndTheDistanceEstimate)
     ASSERT_TRUE(wait_until([this] { return sent().find("81 01 04 37") != std::string::npos; }, 10000ms));
     sim->post("/camera/commands/clear");
 
-    EXPECT_EQ(post("/api/1.0/camera", "not json").status, 0);
     // Straight to the camera, whatever the exposure mode; values the camera
     // would misread are not sent.
     post("/api/1.0/camera", R"({"command": "iris_up"})");
