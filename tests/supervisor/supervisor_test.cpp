@@ -45,7 +45,10 @@ protected:
         for (const char *program : {"/sbin/shutdown", "/sbin/reboot"})
             install_stub(program);
         if (with_board) {
-            start("advanced", false);
+            // Refreshing by itself, as in the daemon.
+            sim = std::make_unique<SimHead>(root, std::vector<std::string>{"--bus=" + socket()});
+            init(true, BoardEvents::table());
+            ASSERT_EQ(vx4_power_board_start_service(&board), 0);
             power_board_instance = &board;
         } else {
             root.write("/media/usb99/trace_mask", "0xFFFFFFFF");
