@@ -64,7 +64,11 @@ public:
     }
 
 private:
-    void add(const char *key, json_object *value) { json_object_object_add(object_, key, value); }
+    // Every key is a literal, added once: json-c neither copies nor looks it up.
+    void add(const char *key, json_object *value)
+    {
+        json_object_object_add_ex(object_, key, value, JSON_C_OBJECT_ADD_KEY_IS_NEW | JSON_C_OBJECT_KEY_IS_CONSTANT);
+    }
     json_object *object_;
 };
 
