@@ -171,9 +171,9 @@ bool target_has(const http_connection *connection, const char *word)
     return target && strstr(target, word);
 }
 
-}  // namespace
-
-double vx4_estimate_focus_distance_feet(int f)
+// The distance in feet that a focus position suggests, by the lens's own
+// curve.
+double focus_distance_feet(int f)
 {
     if (f < 7500)
         return f * -0.0653 + 596.0;
@@ -181,6 +181,8 @@ double vx4_estimate_focus_distance_feet(int f)
         return static_cast<double>(2.9288e9f * std::pow(static_cast<float>(f), -1.9357f));
     return f * -0.000341 + 19.3;
 }
+
+}  // namespace
 
 int api_get_v1_vx4(http_connection *connection, const char *, int64_t, void *user_data)
 {
@@ -190,7 +192,7 @@ int api_get_v1_vx4(http_connection *connection, const char *, int64_t, void *use
     printf("Focus: %d, Zoom: %d\n", focus, zoom);
     fflush(stdout);
     // Without a known focus there is nothing to estimate from.
-    double feet = focus >= 0 ? vx4_estimate_focus_distance_feet(focus) : 0.0;
+    double feet = focus >= 0 ? focus_distance_feet(focus) : 0.0;
 
     double laser = 0.0;
     if (vx4_power_board *board = power_board_instance) {

@@ -26,7 +26,3 @@ int api_get_v1_lighting(http_connection *connection, const char *body, int64_t l
 int api_post_v1_lighting(http_connection *connection, const char *body, int64_t length, void *user_data);
 // Laser power on or off by the request target ("enable" or "disable").
 int api_post_v1_laser(http_connection *connection, const char *body, int64_t length, void *user_data);
-
-// The distance in feet that a focus position suggests (the lens's own
-// curve), for the distance estimate.
-double vx4_estimate_focus_distance_feet(int focus_position);
