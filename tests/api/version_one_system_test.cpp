@@ -74,8 +74,7 @@ TEST_F(VersionOneSystem, CameraCommandsAndTheDistanceEstimate)
     post("/api/1.0/camera", R"({"command": "iris_up"})");
     post("/api/1.0/camera", R"({"command": "zoom_tele", "parameters": {"speed": 9}})");
     post("/api/1.0/camera", R"({"command": "zoom_direct", "params": {"position": 8192}})");
-    EXPECT_TRUE(wait_until([this] { return sent() == R"([ "81 01 04 0B 02 FF", "81 01 04 47 02 00 00 00 FF" ])"; }))
-        << sent();
+    EXPECT_TRUE(wait_until([this] { return sent() == R"([ "81 01 04 0B 02 FF", "81 01 04 47 02 00 00 00 FF" ])"; }));
     EXPECT_TRUE(wait_until([this] { return text("GET", "/api/1.0/camera/zoom", "zoom_position") == "8192"; }));
 
     sim->post("/camera/position", R"({"focus": 40000})");
