@@ -5,7 +5,6 @@
 #include "api/api_state.h"
 #include "api/routes.h"
 #include "core/settings.h"
-#include "http/http_server.h"
 #include "support.h"
 
 namespace vx4test {

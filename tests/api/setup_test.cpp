@@ -28,7 +28,6 @@ TEST_F(SetupEndpoints, DateAndTimeMoveTheProcessClockNeverTheHosts)
     EXPECT_EQ(get("date"), "2024-02-29");
     EXPECT_EQ(put("time", "\"7:5:3\""), "OK");
     EXPECT_EQ(get("time").substr(0, 7), "07:05:0");
-    EXPECT_EQ(put("date", "\"9999-12-31\""), "OK");
     EXPECT_EQ(put("date", "\"1900-1-1\""), "OK");
     // Refused: the clock stays where it was.
     for (const char *bad : {"\"2024-13-01\"", "\"1899-01-01\"", "\"2023-02-29\"", "\"2024-00-10\"", "\"2024-02\"",
