@@ -58,7 +58,7 @@ public:
             add(key, nullptr);
             return;
         }
-        char digits[32];
+        char digits[64];  // the widest float written "%.2f"
         snprintf(digits, sizeof digits, format, value);
         add(key, json_object_new_double_s(value, digits));
     }
