@@ -7,7 +7,9 @@
 #   bench/http_api.sh [PATH] [SECONDS] [CONNECTIONS]
 #
 # PATH defaults to /api/led/mode, a JSON route that reads the LED state
-# under its lock.
+# under its lock. The daemon runs on the simulated head (power board and
+# camera from vx4-sim, a private redis), so that a route such as /api/status
+# shows live values; the simulator and redis share the load generator's core.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,12 +17,13 @@ path=${1:-/api/led/mode}
 seconds=${2:-10}
 connections=${3:-50}
 bin=build/release/daemon/vx4-api
+sim=build/release/sim/vx4-sim
 
-if [ ! -x "$bin" ]; then
+if [ ! -x "$bin" ] || [ ! -x "$sim" ]; then
   cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  cmake --build build/release -j2 --target vx4-api >/dev/null
+  cmake --build build/release -j2 --target vx4-api vx4-sim >/dev/null
 fi
-for tool in wrk nginx curl; do
+for tool in wrk nginx curl redis-server; do
   command -v "$tool" >/dev/null || { echo "bench: $tool is missing (scripts/setup installs it)" >&2; exit 1; }
 done
 
@@ -60,11 +63,28 @@ if [ "$(nproc)" -ge 2 ] && command -v taskset >/dev/null; then
   server_cpu=(taskset -c 0) load_cpu=(taskset -c 1) wrk_threads=1
 fi
 
+echo '{"model_name": "VX4 Advanced"}' >"$root/config/system.json"
+redis_port=$(free_port) sim_port=$(free_port) visca_port=$(free_port)
+"${load_cpu[@]}" redis-server --port "$redis_port" --bind 127.0.0.1 --save "" --appendonly no --dir "$work" \
+  >"$work/redis.log" 2>&1 &
+pids+=($!)
+"${load_cpu[@]}" "$sim" --control-port="$sim_port" --bus="$work/board.sock" --visca-port="$visca_port" \
+  >"$work/sim.log" 2>&1 &
+pids+=($!)
+wait_port "$redis_port"
+wait_port "$sim_port"
+
 api_port=$(free_port)
-VX4_ROOT=$root VX4_CAMERA_HOST=127.0.0.1 VX4_REDIS_HOST=127.0.0.1 VX4_REDIS_PORT=$(free_port) \
+VX4_ROOT=$root VX4_CAMERA_HOST=127.0.0.1 VX4_REDIS_HOST=127.0.0.1 VX4_REDIS_PORT=$redis_port \
+  VX4_CAMERA_VISCA_PORT=$visca_port VX4_POWER_BOARD=sim:$work/board.sock \
   VX4_API_PORT=$api_port "${server_cpu[@]}" "$bin" >"$work/api.log" 2>&1 &
 pids+=($!)
 wait_port "$api_port"
+# Once the camera's positions have come in.
+for _ in $(seq 100); do
+  curl -s "http://127.0.0.1:$api_port/api/camera/zoom/position" | grep -q '"zoom_position":-1' || break
+  sleep 0.1
+done
 
 # The reply to serve from nginx: the API's own status, type and body.
 www=$work/www

@@ -46,9 +46,11 @@ int reply_json_text(http_connection *connection, const char *format, const char 
 
 }  // namespace
 
-json_object *api_read_json_body(http_connection *connection, const char *body, int64_t length)
+json_object *api_read_json_body(http_connection *connection, const char *body, int64_t length, bool *malformed)
 {
     http_request *request = &connection->request;
+    if (malformed)
+        *malformed = false;
     if (!request->tokener)
         request->tokener = json_tokener_new();
     if (!request->tokener)
@@ -56,7 +58,10 @@ json_object *api_read_json_body(http_connection *connection, const char *body, i
     if (!body || length < 0)
         length = 0;
     json_object *value = json_tokener_parse_ex(request->tokener, body ? body : "", static_cast<int>(length));
-    if (!value && json_tokener_get_error(request->tokener) == json_tokener_continue) {
+    json_tokener_error error = json_tokener_get_error(request->tokener);
+    if (!value && malformed)
+        *malformed = error != json_tokener_continue && error != json_tokener_success;
+    if (!value && error == json_tokener_continue) {
         // Only a handler fed in pieces ever gets here with more to come.
         request->json_consumed += static_cast<uint64_t>(length);
         if (request->json_consumed < static_cast<uint64_t>(request->content_length))

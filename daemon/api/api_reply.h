@@ -12,8 +12,10 @@
 
 // The body's JSON value, or null when it holds none (not JSON, truncated,
 // empty): handlers then go on as if no key were present. The caller releases
-// the value with json_object_put.
-json_object *api_read_json_body(http_connection *connection, const char *body, int64_t length);
+// the value with json_object_put. malformed, when given, is set when the body
+// is no JSON at all, as opposed to empty or cut short.
+json_object *api_read_json_body(http_connection *connection, const char *body, int64_t length,
+                                bool *malformed = nullptr);
 
 // Look-ups that leave the handler's default alone when the body or the key is
 // absent; true when the key was there. A string longer than the buffer is cut

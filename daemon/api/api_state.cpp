@@ -18,6 +18,18 @@ void set_text(char *field, size_t size, const char *text)
 
 }  // namespace
 
+void vx4_load_api_mode(const char *mode, char *text, size_t size)
+{
+    std::lock_guard<std::mutex> hold(api_state.mode_lock);
+    set_text(text, size, mode);
+}
+
+void vx4_set_api_mode(char *mode, const char *text)
+{
+    std::lock_guard<std::mutex> hold(api_state.mode_lock);
+    set_text(mode, sizeof api_state.focus_mode, text);
+}
+
 void vx4_init_api_state()
 {
     {
@@ -29,8 +41,8 @@ void vx4_init_api_state()
     vx4_read_nv(NV_HIGH_BEAM_TIME, &high_beam_time, sizeof high_beam_time);
     vx4_init_led_state(high_beam_time);
     vx4_write_state_number("/tmp/intensity", 25);
-    set_text(api_state.exposure_mode, sizeof api_state.exposure_mode, "auto");
-    set_text(api_state.focus_mode, sizeof api_state.focus_mode, "auto");
+    vx4_set_api_mode(api_state.exposure_mode, "auto");
+    vx4_set_api_mode(api_state.focus_mode, "auto");
     vx4_write_state_number("/tmp/focus_speed", 2);
     vx4_write_state_number("/tmp/zoom_speed", 3);
 

@@ -2,6 +2,7 @@
 // forced warnings. The LED state lives with the power board's lights.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 
@@ -30,6 +31,9 @@ struct vx4_api_state {
     api_seat seats[API_SEAT_COUNT];
     int32_t observer_seat_limit;
 
+    // The camera modes: set by the handlers and by the controller defaults,
+    // which the seat countdown runs on the application loop.
+    std::mutex mode_lock;
     char focus_mode[16];
     char exposure_mode[16];
     char ssid[32];
@@ -39,6 +43,11 @@ struct vx4_api_state {
 };
 
 extern vx4_api_state api_state;
+
+// A camera mode (api_state.focus_mode or exposure_mode) read or set under
+// the mode lock.
+void vx4_load_api_mode(const char *mode, char *text, size_t size);
+void vx4_set_api_mode(char *mode, const char *text);
 
 // Start values: the seats free, the lights off, the modes "auto", the
 // persisted limits and language from the settings store, and the state files

@@ -3,6 +3,7 @@
 #include "api/api_state.h"
 #include "api/lighting.h"
 #include "api/routes.h"
+#include "api/seats.h"
 #include "core/trace.h"
 #include "http/http_server.h"
 #include "platform.h"
@@ -19,6 +20,14 @@ void *http_server_thread(void *)
         http_server_process_events(server, API_WAIT_MS);
 }
 
-void vx4_attach_api_timers(struct ev_loop *loop) { vx4_attach_high_beam_timer(loop); }
+void vx4_attach_api_timers(struct ev_loop *loop)
+{
+    vx4_attach_seat_timer(loop);
+    vx4_attach_high_beam_timer(loop);
+}
 
-void vx4_detach_api_timers() { vx4_detach_high_beam_timer(); }
+void vx4_detach_api_timers()
+{
+    vx4_detach_seat_timer();
+    vx4_detach_high_beam_timer();
+}

@@ -70,12 +70,24 @@ int put_mode(http_connection *connection, const char *body, int64_t length, cons
     bool automatic = strcmp(name, "auto") == 0;
     if ((!automatic && strcmp(name, "manual") != 0) || !send(automatic ? mode.automatic : mode.manual))
         return reply_ok(connection, false);
-    snprintf(mode.state, mode_size, "%s", name);
+    vx4_set_api_mode(mode.state, name);
     vx4_write_state_file(mode.file, name);
     return reply_ok(connection, true);
 }
 
-bool manual(const char *mode) { return strcmp(mode, "manual") == 0; }
+bool manual(const char *mode)
+{
+    char text[mode_size];
+    vx4_load_api_mode(mode, text, sizeof text);
+    return strcmp(text, "manual") == 0;
+}
+
+int reply_mode(http_connection *connection, const camera_mode &mode)
+{
+    char text[mode_size];
+    vx4_load_api_mode(mode.state, text, sizeof text);
+    return api_reply_text(connection, mode.key, text);
+}
 
 // ---- speeds ----
 
@@ -281,7 +293,7 @@ bool replace_image_cache(const char *data, size_t length)
 
 int api_get_camera_exposure_mode(http_connection *connection, const char *, int64_t, void *)
 {
-    return api_reply_text(connection, "exposure_mode", api_state.exposure_mode);
+    return reply_mode(connection, exposure_mode);
 }
 
 int api_put_camera_exposure_mode(http_connection *connection, const char *body, int64_t length, void *)
@@ -323,7 +335,7 @@ VX4_EXPOSURE_STEPS(API_GAIN)
 
 int api_get_camera_focus_mode(http_connection *connection, const char *, int64_t, void *)
 {
-    return api_reply_text(connection, "focus_mode", api_state.focus_mode);
+    return reply_mode(connection, focus_mode);
 }
 
 int api_put_camera_focus_mode(http_connection *connection, const char *body, int64_t length, void *)

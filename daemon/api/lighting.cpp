@@ -123,6 +123,14 @@ int reply_intensity_step(http_connection *connection)
     return json_response_handler(connection, reply);
 }
 
+// Under the LED lock: "" while dark, else the intensity file's "%d%%".
+void load_lit_intensity_locked(char *text, size_t size)
+{
+    bool dark = strcmp(led_state.mode, "off") == 0 || strcmp(led_state.mode, "strip") == 0;
+    if (dark || !load_intensity_text(text, size))
+        text[0] = '\0';
+}
+
 }  // namespace
 
 int api_get_led_mode(http_connection *connection, const char *, int64_t, void *)
@@ -207,11 +215,19 @@ int api_get_led_intensity(http_connection *connection, const char *, int64_t, vo
     char text[24] = "";
     {
         std::lock_guard<std::mutex> hold(led_state.lock);
-        bool dark = strcmp(led_state.mode, "off") == 0 || strcmp(led_state.mode, "strip") == 0;
-        if (dark || !load_intensity_text(text, sizeof text))
-            text[0] = '\0';
+        load_lit_intensity_locked(text, sizeof text);
     }
     return api_reply_text(connection, "led_intensity", text);
+}
+
+void vx4_load_api_led_status(char *mode, size_t mode_size, char *intensity, size_t intensity_size)
+{
+    std::lock_guard<std::mutex> hold(led_state.lock);
+    set_text(mode, mode_size, led_state.mode);
+    if (led_state.high_beam_countdown != 0)
+        snprintf(intensity, intensity_size, "%u s", led_state.high_beam_countdown);
+    else
+        load_lit_intensity_locked(intensity, intensity_size);
 }
 
 int api_put_led_intensity(http_connection *connection, const char *body, int64_t length, void *)
@@ -252,6 +268,23 @@ int api_post_led_intensity_stop(http_connection *connection, const char *, int64
     trace(TRACE_HTTP_API, "led intensity stop");
     vx4_stop_intensity_loop();
     return reply_intensity_step(connection);
+}
+
+void vx4_switch_api_lights_off()
+{
+    constexpr int start_intensity = 25;
+    std::lock_guard<std::mutex> hold(led_state.lock);
+    if (strcmp(led_state.mode, "all") == 0) {
+        request_timer_locked(timer_request::stop);
+        led_state.high_beam_countdown = 0;
+    }
+    set_text(led_state.mode, sizeof led_state.mode, "off");
+    led_state.mask = 0;
+    if (vx4_power_board *board = power_board_instance)
+        vx4_power_board_enable_led_power(board, 0, start_intensity);
+    vx4_write_state_number("/tmp/intensity", start_intensity);
+    // The older lighting read-out shows the lights as they are.
+    vx4_write_state_file("/tmp/lighting", led_state.mode);
 }
 
 void vx4_attach_high_beam_timer(struct ev_loop *loop)

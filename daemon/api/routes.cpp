@@ -9,22 +9,72 @@
 #include "api/motion.h"
 #include "api/osd.h"
 #include "api/recorder.h"
+#include "api/seats.h"
+#include "api/setup.h"
+#include "api/status.h"
 #include "api/system.h"
+#include "api/version_one.h"
+#include "camera/visca_connection.h"
 
 const std::vector<api_route> &vx4_api_routes()
 {
-    // Rows are added family by family, each block at its place below; until
-    // a family is there, its paths get the 404 page.
+    // The version 1.0 camera routes reach the camera through the VISCA
+    // thread's record.
+    void *const camera = &visca_thread_data;
     static const std::vector<api_route> routes = {
         // Version 1.0: /api/1.0/vx4 ... /api/1.0/laser/disable
+        {"GET", "/api/1.0/vx4", api_get_v1_vx4, camera},
+        {"POST", "/api/1.0/vx4", api_post_v1_vx4, nullptr},
+        {"GET", "/api/1.0/camera/zoom", api_get_v1_camera_zoom, camera},
+        {"GET", "/api/1.0/camera/focus", api_get_v1_camera_focus, camera},
+        {"GET", "/api/1.0/camera", api_get_v1_nothing, camera},
+        {"POST", "/api/1.0/camera", api_post_v1_camera, camera},
+        {"GET", "/api/1.0/video", api_get_v1_nothing, nullptr},
+        {"POST", "/api/1.0/video", api_post_v1_video, nullptr},
+        {"GET", "/api/1.0/lighting", api_get_v1_lighting, nullptr},
+        {"POST", "/api/1.0/lighting", api_post_v1_lighting, nullptr},
         {"GET", "/api/1.0/recordings", api_get_recordings, nullptr},
+        {"POST", "/api/1.0/laser/enable", api_post_v1_laser, nullptr},
+        {"POST", "/api/1.0/laser/disable", api_post_v1_laser, nullptr},
         // Setup: /api/setup/date ... /api/setup/password
+        {"GET", "/api/setup/date", api_get_setup_date, nullptr},
+        {"PUT", "/api/setup/date", api_put_setup_date, nullptr},
+        {"GET", "/api/setup/time", api_get_setup_time, nullptr},
+        {"PUT", "/api/setup/time", api_put_setup_time, nullptr},
+        {"GET", "/api/setup/title", api_get_setup_text<API_SETUP_TITLE>, nullptr},
+        {"PUT", "/api/setup/title", api_put_setup_text<API_SETUP_TITLE>, nullptr},
+        {"GET", "/api/setup/flow_direction", api_get_setup_text<API_SETUP_FLOW_DIRECTION>, nullptr},
+        {"PUT", "/api/setup/flow_direction", api_put_setup_text<API_SETUP_FLOW_DIRECTION>, nullptr},
+        {"GET", "/api/setup/operator_id", api_get_setup_text<API_SETUP_OPERATOR_ID>, nullptr},
+        {"PUT", "/api/setup/operator_id", api_put_setup_text<API_SETUP_OPERATOR_ID>, nullptr},
+        {"GET", "/api/setup/filename", api_get_setup_text<API_SETUP_FILENAME>, nullptr},
+        {"PUT", "/api/setup/filename", api_put_setup_text<API_SETUP_FILENAME>, nullptr},
+        {"GET", "/api/setup/gps_data", api_get_setup_text<API_SETUP_GPS_DATA>, nullptr},
+        {"PUT", "/api/setup/gps_data", api_put_setup_text<API_SETUP_GPS_DATA>, nullptr},
+        {"GET", "/api/setup/gps_location", api_get_setup_gps_location, nullptr},
+        {"PUT", "/api/setup/gps_location", api_put_setup_gps_location, nullptr},
+        {"GET", "/api/setup/ssid", api_get_setup_text<API_SETUP_SSID>, nullptr},
+        {"PUT", "/api/setup/ssid", api_put_setup_text<API_SETUP_SSID>, nullptr},
+        {"GET", "/api/setup/password", api_get_setup_text<API_SETUP_PASSWORD>, nullptr},
+        {"PUT", "/api/setup/password", api_put_setup_text<API_SETUP_PASSWORD>, nullptr},
         // Seats: /api/setup/observer_seats
+        {"GET", "/api/setup/observer_seats", api_get_setup_observer_seats, nullptr},
+        {"PUT", "/api/setup/observer_seats", api_put_setup_observer_seats, nullptr},
         // Setup: /api/setup/language ... /api/setup/units
+        {"GET", "/api/setup/language", api_get_setup_text<API_SETUP_LANGUAGE>, nullptr},
+        {"PUT", "/api/setup/language", api_put_setup_text<API_SETUP_LANGUAGE>, nullptr},
+        {"GET", "/api/setup/battery_type", api_get_setup_text<API_SETUP_BATTERY_TYPE>, nullptr},
+        {"PUT", "/api/setup/battery_type", api_put_setup_text<API_SETUP_BATTERY_TYPE>, nullptr},
+        {"GET", "/api/setup/save_delay", api_get_setup_save_delay, nullptr},
+        {"PUT", "/api/setup/save_delay", api_put_setup_save_delay, nullptr},
+        {"GET", "/api/setup/high_beam_time", api_get_setup_high_beam_time, nullptr},
+        {"PUT", "/api/setup/high_beam_time", api_put_setup_high_beam_time, nullptr},
+        {"GET", "/api/setup/units", api_get_setup_text<API_SETUP_UNITS>, nullptr},
+        {"PUT", "/api/setup/units", api_put_setup_text<API_SETUP_UNITS>, nullptr},
         // System: /api/model ... /api/install/camera
         {"GET", "/api/model", api_get_model, nullptr},
         {"GET", "/api/serial_number", api_get_serial_number, nullptr},
-        // (/api/status comes with the status document)
+        {"GET", "/api/status", api_get_status, nullptr},
         {"GET", "/api/versions", api_get_versions, nullptr},
         {"GET", "/api/install/versions", api_get_install_versions, nullptr},
         {"GET", "/api/install/status", api_get_install_status, nullptr},
@@ -155,6 +205,8 @@ const std::vector<api_route> &vx4_api_routes()
         {"GET", "/api/osd/dwell", api_get_osd_dwell, nullptr},
         {"PUT", "/api/osd/dwell", api_put_osd_dwell, nullptr},
         // Seats: /api/seats/request, /api/seats/update
+        {"POST", "/api/seats/request", api_post_seats_request, nullptr},
+        {"POST", "/api/seats/update", api_post_seats_update, nullptr},
         // Logger: /api/logger/...
         {"GET", "/api/logger/readings", api_get_logger_readings, nullptr},
         {"GET", "/api/logger/log_file", api_get_logger_log_file, nullptr},

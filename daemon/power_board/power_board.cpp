@@ -201,7 +201,7 @@ void notify(void (*event)(Arguments...), Arguments... arguments)
 
 // Begin/end hysteresis: the end comes hold_refreshes evaluations after the
 // condition last held. Returns true at the begin.
-bool hold_event(int &counter, bool active, const char *begin, const char *end)
+bool hold_event(std::atomic<int> &counter, bool active, const char *begin, const char *end)
 {
     if (active) {
         bool begins = counter == 0;
@@ -291,7 +291,7 @@ void evaluate_battery(vx4_power_board *board, float volts)
 
 // A high reading begins an event at once (hold counter set to 30 windows);
 // it ends after 30 windows whose mean was below the end threshold.
-void evaluate_window_mean(int &hold, double mean, double begin_above, double end_below, const char *begin,
+void evaluate_window_mean(std::atomic<int> &hold, double mean, double begin_above, double end_below, const char *begin,
                           const char *end, void (*warn)())
 {
     if (mean > begin_above) {
@@ -822,6 +822,16 @@ int vx4_power_board_load_laser_reading(vx4_power_board *board, double *metres, i
         *age = board->invalid_count;
     return board->laser_valid;
 }
+
+void vx4_power_board_load_warnings(vx4_power_board *board, vx4_power_board_warnings *warnings)
+{
+    warnings->pressure = board->pressure_hold;
+    warnings->humidity = board->humidity_hold;
+    warnings->tilt_motor = board->tilt_hold;
+    warnings->motor2 = board->motor2_hold;
+}
+
+int vx4_power_board_get_model(vx4_power_board *board) { return board->advanced ? 1 : 0; }
 
 int vx4_power_board_get_board_type(vx4_power_board *board)
 {

@@ -91,6 +91,17 @@ int vx4_power_board_get_laser_speed(vx4_power_board *board);
 int vx4_power_board_load_laser_reading(vx4_power_board *board, double *metres, int *age);
 
 int vx4_power_board_get_board_type(vx4_power_board *board);
+// 1 for the advanced model, 0 for the basic one.
+int vx4_power_board_get_model(vx4_power_board *board);
+// The warnings the readings raise, each non-zero while it lasts: internal
+// pressure, internal humidity, tilt motor and second motor over-current.
+struct vx4_power_board_warnings {
+    int pressure;
+    int humidity;
+    int tilt_motor;
+    int motor2;
+};
+void vx4_power_board_load_warnings(vx4_power_board *board, vx4_power_board_warnings *warnings);
 // "25%" to "100%", or "?" before the first evaluation.
 void vx4_power_board_load_battery_level(vx4_power_board *board, char *buffer, size_t size);
 

@@ -129,10 +129,6 @@ struct vx4_power_board {
     uint8_t current_power;  // the writable registers as the board holds them
     uint8_t current_leds[2];
     int shutdown_latch;
-    int tilt_hold;  // begin/end hysteresis counters
-    int motor2_hold;
-    int pressure_hold;
-    int humidity_hold;
     float voltage_ring[VX4_PB_VOLTAGE_RING];
     int ring_index;
     float ring_sum;
@@ -209,6 +205,12 @@ struct vx4_power_board {
     // are valid.
     std::atomic<int> laser_valid;
     std::atomic<double> last_shown_distance;  // set by the laser mode, read by the refresh
+    // Begin/end hysteresis counters of the warnings, non-zero while a warning
+    // lasts: counted by the service thread, read by the status document.
+    std::atomic<int> tilt_hold;
+    std::atomic<int> motor2_hold;
+    std::atomic<int> pressure_hold;
+    std::atomic<int> humidity_hold;
 };
 
 // For the board's own modules (motors, firmware update).

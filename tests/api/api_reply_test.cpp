@@ -3,50 +3,12 @@
 
 #include <sys/stat.h>
 
+#include "api_connection.h"
 #include "support.h"
 
 using namespace vx4test;
 
 namespace {
-
-// A connection whose request has been parsed from the given text and whose
-// socket is one end of a pair; reply() reads the other end until the close.
-class Connection {
-public:
-    explicit Connection(const std::string &request)
-    {
-        int ends[2];
-        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
-        server_.request_timeout_ms = 2000;
-        connection_->server = &server_;
-        connection_->socket = ends[0];
-        peer_ = ends[1];
-        http_request_reset(&connection_->request);
-        EXPECT_EQ(http_request_parse_http_header(&connection_->request, request.data(), request.size()), 0);
-    }
-    ~Connection()
-    {
-        http_request_context_free(&connection_->request);
-        close(connection_->socket);
-        close(peer_);
-    }
-    http_connection *get() { return connection_.get(); }
-    const char *body() const { return connection_->request.content; }
-    int64_t length() const { return connection_->request.content_length; }
-    std::string reply() const
-    {
-        std::string got;
-        char buffer[4096];
-        for (ssize_t n; (n = read(peer_, buffer, sizeof buffer)) > 0;)
-            got.append(buffer, static_cast<size_t>(n));
-        return got;
-    }
-
-private:
-    http_server server_{};
-    std::unique_ptr<http_connection> connection_ = std::make_unique<http_connection>();
-    int peer_ = -1;
-};
 
 std::string json_head(const std::string &version, size_t length, bool closing = false)
 {
@@ -148,8 +110,10 @@ TEST(ApiReply, BodiesWithoutAJsonValueLookEmpty)
     for (const std::string &text : {std::string(""), std::string("not json"), std::string("{\"mode\": \"man"),
                                     std::string("{\"a\":}")}) {
         Connection connection(put(text));
-        json_object *body = api_read_json_body(connection.get(), connection.body(), connection.length());
+        bool malformed = false;
+        json_object *body = api_read_json_body(connection.get(), connection.body(), connection.length(), &malformed);
         EXPECT_EQ(body, nullptr) << text;
+        EXPECT_EQ(malformed, text == "not json" || text == "{\"a\":}") << text;
         EXPECT_EQ(connection.get()->request.tokener, nullptr) << text;
         char mode[16] = "auto";
         EXPECT_FALSE(api_json_string(body, "mode", mode, sizeof mode));

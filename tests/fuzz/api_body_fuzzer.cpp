@@ -21,6 +21,8 @@
 #include "api/lighting.h"
 #include "api/motion.h"
 #include "api/osd.h"
+#include "api/seats.h"
+#include "api/setup.h"
 #include "core/settings.h"
 #include "platform.h"
 #include "power_board/power_board_internal.h"
@@ -37,7 +39,8 @@ const http_handler_function endpoints[] = {
     api_put_camera_zoom_position, api_put_camera_image_setting<API_DEFOG>,
     api_put_camera_image_setting<API_IR_FILTER>, api_put_camera_title_line,
     api_post_camera_title_line_action<API_TITLE_CLEAR>, api_post_camera_imagecache,
-    api_put_osd_switch<VX4_OSD_TITLE>, api_put_osd_color, api_put_osd_dwell};
+    api_put_osd_switch<VX4_OSD_TITLE>, api_put_osd_color, api_put_osd_dwell, api_put_setup_date, api_put_setup_time,
+    api_put_setup_high_beam_time, api_put_setup_text<API_SETUP_UNITS>, api_put_setup_observer_seats};
 constexpr size_t endpoint_count = sizeof endpoints / sizeof endpoints[0];
 
 void check(bool condition)

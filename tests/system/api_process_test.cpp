@@ -50,9 +50,9 @@ TEST_F(ApiProcess, StartsRotatesTheTraceCreatesTheFifoServesOnLoopbackAndStops)
     EXPECT_TRUE(root.exists("/home/vx4/nv/nv01.json"));
 
     ASSERT_TRUE(wait_served());
-    EXPECT_EQ(http_request(port, "GET", "/api/status").status, 404);
+    EXPECT_EQ(http_request(port, "GET", "/api/no_such_route").status, 404);
     // UTF-8 text in a header value is served.
-    EXPECT_EQ(tcp_exchange(port, "GET /api/status HTTP/1.1\r\nUser-Agent: Caf\xc3\xa9 \xe2\x9c\x93\r\n\r\n").rfind("HTTP/1.1 404", 0),
+    EXPECT_EQ(tcp_exchange(port, "GET /api/no_such_route HTTP/1.1\r\nUser-Agent: Caf\xc3\xa9 \xe2\x9c\x93\r\n\r\n").rfind("HTTP/1.1 404", 0),
               0u);
     std::string p = std::to_string(port);
     EXPECT_EQ(traced(root, "HSRV: thread start"), 1);
