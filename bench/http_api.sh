@@ -20,7 +20,7 @@ bin=build/release/daemon/vx4-api
 sim=build/release/sim/vx4-sim
 
 if [ ! -x "$bin" ] || [ ! -x "$sim" ]; then
-  cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build build/release -j2 --target vx4-api vx4-sim >/dev/null
 fi
 for tool in wrk nginx curl redis-server; do
