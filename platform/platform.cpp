@@ -76,7 +76,7 @@ int vx4_platform_init(const char *program)
         return -1;
     }
     next.root = root == "/" ? "" : root;
-    next.camera_host = env_text("VX4_CAMERA_HOST", "192.168.0.127");
+    next.camera_host = env_text("VX4_CAMERA_HOST", VX4_UNIT_CAMERA_HOST);
     next.camera_ping_host = next.root.empty() ? next.camera_host : env_text("VX4_CAMERA_PING_HOST", next.camera_host.c_str());
     next.redis_host = env_text("VX4_REDIS_HOST", "127.0.0.1");
     next.power_board = env_text("VX4_POWER_BOARD", "spidev");

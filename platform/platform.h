@@ -16,6 +16,10 @@
 #include <string_view>
 #include <vector>
 
+// The camera module's address on the unit's own network: the default peer
+// outside sandbox mode. Tests compare with this name and never contact it.
+inline constexpr char VX4_UNIT_CAMERA_HOST[] = "192.168.0.127";
+
 struct vx4_platform_config {
     std::string root;                 // "" for the real unit, else the sandbox root
     std::string camera_host;

@@ -18,10 +18,10 @@ TEST(Platform, UnsetVariablesMeanTheRealUnitAndMalformedOnesAreRefused)
     const vx4_platform_config &config = vx4_platform();
     EXPECT_FALSE(vx4_platform_sandboxed());
     EXPECT_EQ(vx4_path("/media/usb99/trace"), "/media/usb99/trace");
-    EXPECT_EQ(config.camera_host, "192.168.0.127");  // the real unit's camera, never contacted here
+    EXPECT_EQ(config.camera_host, VX4_UNIT_CAMERA_HOST);  // never contacted here
     setenv("VX4_CAMERA_PING_HOST", "127.0.0.9", 1);   // honoured in the sandbox only
     ASSERT_EQ(vx4_platform_init("test"), 0);
-    EXPECT_EQ(config.camera_ping_host, "192.168.0.127");
+    EXPECT_EQ(config.camera_ping_host, VX4_UNIT_CAMERA_HOST);
     unsetenv("VX4_CAMERA_PING_HOST");
     EXPECT_EQ(config.redis_host, "127.0.0.1");
     EXPECT_EQ(config.power_board, "spidev");
@@ -43,16 +43,16 @@ TEST(Platform, SandboxAcceptsOnlyLoopbackPeers)
     root.enter();
     EXPECT_EQ(vx4_path("/tmp/intensity"), root.path() + "/tmp/intensity");
     EXPECT_EQ(vx4_require_loopback_peers(), 0);
-    setenv("VX4_CAMERA_HOST", "192.168.0.127", 1);  // must be refused in sandbox mode
+    setenv("VX4_CAMERA_HOST", "192.0.2.1", 1);  // must be refused in sandbox mode
     ASSERT_EQ(vx4_platform_init("test"), 0);
     EXPECT_EQ(vx4_require_loopback_peers(), -1);
     setenv("VX4_CAMERA_HOST", "127.0.0.5", 1);
-    setenv("VX4_REDIS_HOST", "10.1.1.1", 1);
+    setenv("VX4_REDIS_HOST", "198.51.100.1", 1);
     ASSERT_EQ(vx4_platform_init("test"), 0);
     EXPECT_EQ(vx4_require_loopback_peers(), -1);
     // The camera ping may go elsewhere on loopback, in the sandbox only.
     setenv("VX4_REDIS_HOST", "127.0.0.1", 1);
-    setenv("VX4_CAMERA_PING_HOST", "192.168.0.127", 1);
+    setenv("VX4_CAMERA_PING_HOST", "192.0.2.1", 1);
     ASSERT_EQ(vx4_platform_init("test"), 0);
     EXPECT_EQ(vx4_require_loopback_peers(), -1);
     setenv("VX4_CAMERA_PING_HOST", "127.255.255.255", 1);
@@ -61,12 +61,13 @@ TEST(Platform, SandboxAcceptsOnlyLoopbackPeers)
     EXPECT_EQ(vx4_platform().camera_ping_host, "127.255.255.255");
     unsetenv("VX4_CAMERA_PING_HOST");
 
-    // Hosts are parsed only, never contacted.
+    // Hosts are parsed only, never contacted (192.0.2.0/24 and 198.51.100.0/24
+    // are kept for documentation and never routed).
     for (const char *host : {"127.0.0.1", "127.44.3.2", "::1", "[::1]", "localhost"})
         EXPECT_TRUE(vx4_is_loopback_host(host)) << host;
-    for (const char *host : {"192.168.0.127", "128.0.0.1", "camera.local", ""})
+    for (const char *host : {"192.0.2.1", "128.0.0.1", "camera.local", ""})
         EXPECT_FALSE(vx4_is_loopback_host(host)) << host;
-    for (const auto &[url, host] : {std::pair{"rtsp://192.168.0.127:554/x4-2.mp4", "192.168.0.127"},
+    for (const auto &[url, host] : {std::pair{"rtsp://192.0.2.1:554/x4-2.mp4", "192.0.2.1"},
                                     {"rtsp://user:pw@127.0.0.2/x", "127.0.0.2"}, {"http://[::1]:8080/", "[::1]"},
                                     {"no scheme", ""}})
         EXPECT_EQ(vx4_url_host(url), host) << url;

@@ -34,25 +34,34 @@ std::string all(const StreamConfig &c)
            " " + fps + " " + c.codec + " " + c.test_url + " " + c.test_host + " " + std::to_string(c.test_port);
 }
 
+// The expected line with "{unit}" standing for the unit's camera address.
+std::string with_unit_camera(std::string line)
+{
+    const std::string mark = "{unit}";
+    for (size_t at = line.find(mark); at != std::string::npos; at = line.find(mark, at))
+        line.replace(at, mark.size(), VX4_UNIT_CAMERA_HOST);
+    return line;
+}
+
 TEST(StreamOptions, DefaultsNameTheCameraModulesSecondStreamAndOptionsSetEveryValue)
 {
     real_unit_environment();
-    // The real camera module's address is parsed only, never opened here.
+    // The real camera module's address ("{unit}") is parsed only, never opened here.
     const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {{}, "8080 rtsp://192.168.0.127/x4-2.mp4 1280x720 30 h264 192.168.0.127:554 192.168.0.127 554"},
-        {{"--httpport=9090", "--url=rtsp://10.1.2.3/other", "--width=640", "--height=480", "--fps=12.5",
-          "--codec=mjpeg", "--testurl=10.1.2.3:8554"},
-         "9090 rtsp://10.1.2.3/other 640x480 12.5 mjpeg 10.1.2.3:8554 10.1.2.3 8554"},
+        {{}, "8080 rtsp://{unit}/x4-2.mp4 1280x720 30 h264 {unit}:554 {unit} 554"},
+        {{"--httpport=9090", "--url=rtsp://198.51.100.3/other", "--width=640", "--height=480", "--fps=12.5",
+          "--codec=mjpeg", "--testurl=198.51.100.3:8554"},
+         "9090 rtsp://198.51.100.3/other 640x480 12.5 mjpeg 198.51.100.3:8554 198.51.100.3 8554"},
         // -h is the height, not help.
         {{"-p", "81", "-u", "rtsp://h/x", "-w", "1", "-h", "2", "-f", "3", "-c", "x", "-t", "h:9"},
          "81 rtsp://h/x 1x2 3 x h:9 h 9"},
         // A test URL without a colon keeps the camera module; an empty one turns the test off.
-        {{"-t", "10.0.0.1"}, "8080 rtsp://192.168.0.127/x4-2.mp4 1280x720 30 h264 10.0.0.1 192.168.0.127 554"},
-        {{"--testurl="}, "8080 rtsp://192.168.0.127/x4-2.mp4 1280x720 30 h264  192.168.0.127 554"},
-        {{"-t", ""}, "8080 rtsp://192.168.0.127/x4-2.mp4 1280x720 30 h264  192.168.0.127 554"},
+        {{"-t", "198.51.100.1"}, "8080 rtsp://{unit}/x4-2.mp4 1280x720 30 h264 198.51.100.1 {unit} 554"},
+        {{"--testurl="}, "8080 rtsp://{unit}/x4-2.mp4 1280x720 30 h264  {unit} 554"},
+        {{"-t", ""}, "8080 rtsp://{unit}/x4-2.mp4 1280x720 30 h264  {unit} 554"},
     };
     for (const auto &[args, expected] : cases)
-        EXPECT_EQ(all(parse(args)), expected) << (args.empty() ? "" : args[0]);
+        EXPECT_EQ(all(parse(args)), with_unit_camera(expected)) << (args.empty() ? "" : args[0]);
 
     setenv("VX4_CAMERA_HOST", "127.0.0.9", 1);
     setenv("VX4_CAMERA_RTSP_PORT", "8554", 1);
