@@ -112,22 +112,21 @@ int vx4_read_small_file(const std::string &path, size_t max_size, std::string *t
     Descriptor fd(vx4_open_for_reading(path));
     if (fd.get() < 0)
         return -1;
-    // One byte past the bound tells a file that grew past it.
-    std::string data(max_size + 1, '\0');
-    size_t have = 0;
-    while (have < data.size()) {
-        ssize_t got = read(fd.get(), data.data() + have, data.size() - have);
+    // Read as it comes, so that a generous bound costs no more than the file.
+    std::string data;
+    char piece[16384];
+    for (;;) {
+        ssize_t got = read(fd.get(), piece, sizeof piece);
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0)
             return -1;
         if (got == 0)
             break;
-        have += static_cast<size_t>(got);
+        if (data.size() + static_cast<size_t>(got) > max_size)
+            return refuse(EFBIG);
+        data.append(piece, static_cast<size_t>(got));
     }
-    if (have > max_size)
-        return refuse(EFBIG);
-    data.resize(have);
     *text = std::move(data);
     return 0;
 }
@@ -262,4 +261,14 @@ void vx4_unwatch_file(vx4_file_watch *watch)
         close(watch->fd);
     watch->fd = -1;
     watch->folder = -1;
+}
+
+void vx4_copy_text(char *buffer, size_t size, std::string_view text)
+{
+    if (!buffer || size == 0)
+        return;
+    text = text.substr(0, text.find('\0'));
+    size_t length = text.size() < size - 1 ? text.size() : size - 1;
+    memcpy(buffer, text.data(), length);
+    buffer[length] = '\0';
 }

@@ -20,6 +20,10 @@
 // outside sandbox mode. Tests compare with this name and never contact it.
 inline constexpr char VX4_UNIT_CAMERA_HOST[] = "192.168.0.127";
 
+// Copies text into buffer, cut to size - 1 and terminated; nothing for a
+// null buffer or size 0. Text ends at its first NUL, as a C string does.
+void vx4_copy_text(char *buffer, size_t size, std::string_view text);
+
 struct vx4_platform_config {
     std::string root;                 // "" for the real unit, else the sandbox root
     std::string camera_host;
@@ -112,7 +116,8 @@ int vx4_reboot();
 // Opens a regular file for reading (recordings, pictures, update packages).
 // Returns the descriptor (close-on-exec, non-blocking) or -1.
 int vx4_open_for_reading(const std::string &path);
-// Reads the whole file into text, at most max_size bytes.
+// Reads the whole file into text, at most max_size bytes (EFBIG when
+// larger); a bound of megabytes costs no more than the file.
 int vx4_read_small_file(const std::string &path, size_t max_size, std::string *text);
 
 // Opens a regular file for writing, created with mode when missing; truncated

@@ -1,3 +1,4 @@
+#include "platform.h"
 #include "api/api_state.h"
 
 #include <cstdio>
@@ -9,25 +10,16 @@
 
 vx4_api_state api_state;
 
-namespace {
-
-void set_text(char *field, size_t size, const char *text)
-{
-    snprintf(field, size, "%s", text);
-}
-
-}  // namespace
-
 void vx4_load_api_mode(const char *mode, char *text, size_t size)
 {
     std::lock_guard<std::mutex> hold(api_state.mode_lock);
-    set_text(text, size, mode);
+    vx4_copy_text(text, size, mode);
 }
 
 void vx4_set_api_mode(char *mode, const char *text)
 {
     std::lock_guard<std::mutex> hold(api_state.mode_lock);
-    set_text(mode, sizeof api_state.focus_mode, text);
+    vx4_copy_text(mode, sizeof api_state.focus_mode, text);
 }
 
 void vx4_init_api_state()

@@ -1,3 +1,4 @@
+#include "platform.h"
 #include "api/distance.h"
 
 #include <cstdint>
@@ -25,12 +26,6 @@ void format_limit(float distance, const char *unit, char *buffer, size_t size)
 {
     if (size > 0)
         snprintf(buffer, size, distance < 99.5f ? "%.2g %s" : "%.0f %s", static_cast<double>(distance), unit);
-}
-
-void copy_text(const char *text, char *buffer, size_t size)
-{
-    if (size > 0)
-        snprintf(buffer, size, "%s", text);
 }
 
 }  // namespace
@@ -73,8 +68,8 @@ void vx4_load_depth_of_field(int focus_position, char *far_text, size_t far_size
     else if (focus_position < std::end(focus_distances)[-1].position)
         unknown = infinity;  // beyond the farthest distance the lens knows
     if (unknown) {
-        copy_text(unknown, far_text, far_size);
-        copy_text(unknown, near_text, near_size);
+        vx4_copy_text(far_text, far_size, unknown);
+        vx4_copy_text(near_text, near_size, unknown);
         return;
     }
     float metres = focus_distances[0].metres;

@@ -1,3 +1,4 @@
+#include "platform.h"
 #include "api/lighting.h"
 
 #include <json-c/json.h>
@@ -42,8 +43,6 @@ struct high_beam_timer_state {
 
 high_beam_timer_state high_beam;  // under the LED lock
 
-void set_text(char *field, size_t size, const char *text) { snprintf(field, size, "%s", text); }
-
 // The LED lock is held by the callers of the *_locked functions.
 
 void request_timer_locked(timer_request request)
@@ -74,7 +73,7 @@ void apply_timer_request_locked()
 // Back to the mode, mask and PWM from before the high beam.
 void restore_saved_locked()
 {
-    set_text(led_state.mode, sizeof led_state.mode, led_state.saved_mode);
+    vx4_copy_text(led_state.mode, sizeof led_state.mode, led_state.saved_mode);
     led_state.mask = led_state.saved_mask;
     if (vx4_power_board *board = power_board_instance)
         vx4_power_board_enable_led_power(board, static_cast<int>(led_state.saved_mask),
@@ -114,7 +113,7 @@ int reply_intensity_step(http_connection *connection)
 {
     char text[24];
     if (!load_intensity_text(text, sizeof text))
-        set_text(text, sizeof text, "0%");
+        vx4_copy_text(text, sizeof text, "0%");
     json_object *reply = json_object_new_object();
     if (reply) {
         json_object_object_add(reply, "led_intensity", json_object_new_string(text));
@@ -138,7 +137,7 @@ int api_get_led_mode(http_connection *connection, const char *, int64_t, void *)
     char mode[sizeof led_state.mode];
     {
         std::lock_guard<std::mutex> hold(led_state.lock);
-        set_text(mode, sizeof mode, led_state.mode);
+        vx4_copy_text(mode, sizeof mode, led_state.mode);
     }
     return api_reply_text(connection, "led_mode", mode);
 }
@@ -167,7 +166,7 @@ int api_put_led_mode(http_connection *connection, const char *body, int64_t leng
             led_state.high_beam_countdown = 0;
         }
         vx4_power_board_enable_led_power(board, static_cast<int>(entry->mask), pwm);
-        set_text(led_state.mode, sizeof led_state.mode, entry->name);
+        vx4_copy_text(led_state.mode, sizeof led_state.mode, entry->name);
         led_state.mask = entry->mask;
         vx4_write_state_file("/tmp/lighting", led_state.mode);
     }
@@ -188,10 +187,10 @@ int api_post_led_high_beam_on(http_connection *connection, const char *, int64_t
         return api_reply_status(connection, "OK");
     led_state.saved_mask = led_state.mask;
     led_state.saved_pwm = registers.pb_led_pwm;
-    set_text(led_state.saved_mode, sizeof led_state.saved_mode, led_state.mode);
+    vx4_copy_text(led_state.saved_mode, sizeof led_state.saved_mode, led_state.mode);
     led_state.mask = high_beam_mask;
     vx4_power_board_enable_led_power(board, high_beam_mask, high_beam_pwm);
-    set_text(led_state.mode, sizeof led_state.mode, "all");
+    vx4_copy_text(led_state.mode, sizeof led_state.mode, "all");
     vx4_write_state_file("/tmp/lighting", led_state.mode);
     led_state.high_beam_countdown = led_state.high_beam_time > 0 ? static_cast<uint32_t>(led_state.high_beam_time) : 0;
     request_timer_locked(timer_request::start);
@@ -223,7 +222,7 @@ int api_get_led_intensity(http_connection *connection, const char *, int64_t, vo
 void vx4_load_api_led_status(char *mode, size_t mode_size, char *intensity, size_t intensity_size)
 {
     std::lock_guard<std::mutex> hold(led_state.lock);
-    set_text(mode, mode_size, led_state.mode);
+    vx4_copy_text(mode, mode_size, led_state.mode);
     if (led_state.high_beam_countdown != 0)
         snprintf(intensity, intensity_size, "%u s", led_state.high_beam_countdown);
     else
@@ -278,7 +277,7 @@ void vx4_switch_api_lights_off()
         request_timer_locked(timer_request::stop);
         led_state.high_beam_countdown = 0;
     }
-    set_text(led_state.mode, sizeof led_state.mode, "off");
+    vx4_copy_text(led_state.mode, sizeof led_state.mode, "off");
     led_state.mask = 0;
     if (vx4_power_board *board = power_board_instance)
         vx4_power_board_enable_led_power(board, 0, start_intensity);

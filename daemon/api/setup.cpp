@@ -26,12 +26,6 @@ namespace {
 constexpr int32_t longest_high_beam = 30;  // seconds
 constexpr const char *network_password = "RW5@TIDE";
 
-void copy_text(char *buffer, size_t size, const char *text)
-{
-    if (size > 0)
-        snprintf(buffer, size, "%s", text);
-}
-
 // ---- date and time ----
 
 // Three numbers of digits only, separated by separator.
@@ -118,7 +112,7 @@ struct text_setting {
     int (*set)(const char *text);
 };
 
-void load_units(char *text, size_t size) { copy_text(text, size, read_units() == 1 ? "english" : "metric"); }
+void load_units(char *text, size_t size) { vx4_copy_text(text, size, read_units() == 1 ? "english" : "metric"); }
 
 int set_units(const char *text)
 {
@@ -133,7 +127,7 @@ int set_language(const char *text)
 {
     if (strcmp(text, "ENG") != 0 && strcmp(text, "FRA") != 0 && strcmp(text, "ESP") != 0)
         return -1;
-    copy_text(api_state.language, sizeof api_state.language, text);
+    vx4_copy_text(api_state.language, sizeof api_state.language, text);
     vx4_write_nv(NV_LANGUAGE, api_state.language, sizeof api_state.language);
     return 0;
 }
@@ -149,11 +143,11 @@ const text_setting text_settings[] = {
      [](const char *text) { return vx4_set_recorder_filename(text), 0; }},
     {"gps_data", "gps data '%s'", 81, vx4_load_recorder_gps_data, vx4_set_recorder_gps_data},
     // The network name and password are only kept for the operator to read.
-    {"ssid", "ssid '%s'", 33, [](char *text, size_t size) { copy_text(text, size, api_state.ssid); },
-     [](const char *text) { return copy_text(api_state.ssid, sizeof api_state.ssid, text), 0; }},
-    {"password", "password '%s'", 17, [](char *text, size_t size) { copy_text(text, size, network_password); },
-     [](const char *text) { return copy_text(api_state.password, sizeof api_state.password, text), 0; }},
-    {"language", "language '%s'", 8, [](char *text, size_t size) { copy_text(text, size, api_state.language); },
+    {"ssid", "ssid '%s'", 33, [](char *text, size_t size) { vx4_copy_text(text, size, api_state.ssid); },
+     [](const char *text) { return vx4_copy_text(api_state.ssid, sizeof api_state.ssid, text), 0; }},
+    {"password", "password '%s'", 17, [](char *text, size_t size) { vx4_copy_text(text, size, network_password); },
+     [](const char *text) { return vx4_copy_text(api_state.password, sizeof api_state.password, text), 0; }},
+    {"language", "language '%s'", 8, [](char *text, size_t size) { vx4_copy_text(text, size, api_state.language); },
      set_language},
     {"battery_type", "battery type '%s'", 16, vx4_load_supervisor_battery_type, vx4_set_supervisor_battery_type},
     {"units", "units '%s'", 16, load_units, set_units},

@@ -39,15 +39,6 @@ std::string vx4_stick_file_version(const std::string &path)
     return path.substr(underscore + 1, dot - underscore - 1);
 }
 
-void vx4_copy_text(char *buffer, size_t size, const std::string &text)
-{
-    if (!buffer || size == 0)
-        return;
-    size_t length = text.size() < size - 1 ? text.size() : size - 1;
-    memcpy(buffer, text.data(), length);
-    buffer[length] = '\0';
-}
-
 int vx4_open_stick_file(const std::string &path, long long *size)
 {
     int fd = vx4_open_for_reading(vx4_path(path));

@@ -14,10 +14,6 @@ std::string vx4_find_stick_file(const char *folder, const char *pattern);
 // ("firmware_update_1.4.hex" -> "1.4"); "" when there is none.
 std::string vx4_stick_file_version(const std::string &path);
 
-// Copies text into buffer, cut to size - 1 and terminated; nothing for a
-// null buffer or size 0.
-void vx4_copy_text(char *buffer, size_t size, const std::string &text);
-
 // Opens a unit path for reading through the platform's safe open (a regular
 // file only, no link followed): the descriptor and the file's size, or -1.
 int vx4_open_stick_file(const std::string &path, long long *size);

@@ -209,7 +209,7 @@ void zero_history_locked()
 bool load_file(int index, logger_history *record)
 {
     std::string text;
-    return logger_read_file(folder() + "/" + file_name(index), history_file_limit, &text) &&
+    return vx4_read_small_file(folder() + "/" + file_name(index), history_file_limit, &text) == 0 &&
            logger_parse_history(text.data(), text.size(), record);
 }
 

@@ -86,10 +86,7 @@ void logger_snapshot(logger_present *present, logger_history *history);
 vx4_logger_callbacks logger_callbacks();
 // Starts the copy and delete workers once; 0 or the pthread error.
 int logger_start_workers();
-
-// Files in shared or removable places. Reads a regular file (not a link) of
-// at most limit bytes without blocking on it; false otherwise.
-bool logger_read_file(const std::string &path, size_t limit, std::string *text);
+// Files in shared or removable places (read them with vx4_read_small_file).
 // Replaces the file by write-then-rename and flushes the file and its folder:
 // only then is the write done. 0, or -1 when any step failed.
 int logger_replace_file(const std::string &folder, const std::string &name, const std::string &text);

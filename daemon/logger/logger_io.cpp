@@ -51,30 +51,6 @@ std::string folder_of(const std::string &path)
 
 }  // namespace
 
-bool logger_read_file(const std::string &path, size_t limit, std::string *text)
-{
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > limit) {
-        close(fd);
-        return false;
-    }
-    text->clear();
-    char block[4096];
-    for (;;) {
-        ssize_t got = read(fd, block, sizeof block);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0 || text->size() + static_cast<size_t>(got) > limit) {
-            close(fd);
-            return got == 0;
-        }
-        text->append(block, static_cast<size_t>(got));
-    }
-}
-
 int logger_replace_file(const std::string &folder, const std::string &name, const std::string &text)
 {
     std::string temporary = folder + "/." + name + ".new";

@@ -363,7 +363,7 @@ json_object *vx4_get_logger_file_readings(const char *name)
     if (!vx4_is_logger_file_name(name) || lstat(path.c_str(), &st) != 0)
         return json_object_new_object();
     std::string text;
-    if (!logger_read_file(path, report_file_limit, &text))
+    if (vx4_read_small_file(path, report_file_limit, &text) != 0)
         return nullptr;
     return json_tokener_parse(text.c_str());
 }

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "core/trace.h"
+#include "platform.h"
 
 namespace {
 
@@ -38,12 +39,6 @@ double degrees(double value, bool negative)
     double whole = std::trunc(value / 100);
     double result = whole + (value - 100 * whole) / 60;
     return negative ? -result : result;
-}
-
-void load(const char *field, char *buffer, size_t size)
-{
-    if (buffer && size > 0)
-        snprintf(buffer, size, "%s", field);
 }
 
 }  // namespace
@@ -91,7 +86,7 @@ int vx4_set_recorder_gps_data(const char *sentence)
 void vx4_load_recorder_gps_data(char *buffer, size_t size)
 {
     std::lock_guard<std::mutex> hold(gps.lock);
-    load(gps.sentence, buffer, size);
+    vx4_copy_text(buffer, size, gps.sentence);
 }
 
 void vx4_set_recorder_gps_location(const char *latitude, const char *longitude, const char *time)
@@ -106,7 +101,7 @@ void vx4_load_recorder_gps_location(char *latitude, size_t latitude_size, char *
                                     char *time, size_t time_size)
 {
     std::lock_guard<std::mutex> hold(gps.lock);
-    load(gps.latitude, latitude, latitude_size);
-    load(gps.longitude, longitude, longitude_size);
-    load(gps.time, time, time_size);
+    vx4_copy_text(latitude, latitude_size, gps.latitude);
+    vx4_copy_text(longitude, longitude_size, gps.longitude);
+    vx4_copy_text(time, time_size, gps.time);
 }

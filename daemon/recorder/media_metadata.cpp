@@ -227,7 +227,7 @@ vx4_read_at reader_of(int fd)
 int write_jpeg(const std::string &path, const vx4_media_metadata &m, const std::string &template_text)
 {
     std::string data;
-    if (vx4_recorder_read_file(path, max_jpeg, &data) != 0)
+    if (vx4_read_small_file(path, max_jpeg, &data) != 0)
         return -1;
     vx4_xmp_place place;
     vx4_scan_jpeg(reinterpret_cast<const unsigned char *>(data.data()), data.size(), &place);
@@ -467,7 +467,7 @@ int vx4_write_xmp(const std::string &path, const vx4_media_metadata &metadata)
     std::string template_text;
     int result = -1;
     file_type type = type_of(path);
-    if (vx4_recorder_read_file(vx4_path(VX4_XMP_TEMPLATE), max_template, &template_text) != 0)
+    if (vx4_read_small_file(vx4_path(VX4_XMP_TEMPLATE), max_template, &template_text) != 0)
         trace(TRACE_RECORDER, "no xmp template");
     else if (type == JPEG)
         result = write_jpeg(path, metadata, template_text);

@@ -172,7 +172,7 @@ std::string string_of(json_object *object, const char *key)
 bool read_record(const std::string &id, recording_record *record)
 {
     std::string text;
-    if (!is_recording_id(id) || vx4_recorder_read_file(store(id + ".json"), max_record, &text) != 0)
+    if (!is_recording_id(id) || vx4_read_small_file(store(id + ".json"), max_record, &text) != 0)
         return false;
     json_object *object = json_tokener_parse(text.c_str());
     bool valid = object && json_object_is_type(object, json_type_object);
@@ -294,8 +294,8 @@ bool grab_frame(const std::vector<std::string> &position, const std::string &vid
 void extract_still_images(json_object *files, const recording_record &record, const std::string &video)
 {
     std::string times, notes;
-    if (vx4_recorder_read_file(save_times_path(), max_list, &times) != 0 ||
-        vx4_recorder_read_file(image_notes_path(), max_list, &notes) != 0)
+    if (vx4_read_small_file(save_times_path(), max_list, &times) != 0 ||
+        vx4_read_small_file(image_notes_path(), max_list, &notes) != 0)
         return;
     std::vector<std::string> offsets = lines_of(times);
     std::vector<std::string> note_lines = lines_of(notes);
@@ -597,7 +597,7 @@ void end_orphan_children()
     std::string work_folder = vx4_path(VX4_RECORDER_WORK) + "/";
     auto owns_work = [&](pid_t pid) {
         std::string command;
-        if (vx4_recorder_read_file("/proc/" + std::to_string(pid) + "/cmdline", 1 << 16, &command) != 0)
+        if (vx4_read_small_file("/proc/" + std::to_string(pid) + "/cmdline", 1 << 16, &command) != 0)
             return false;
         std::string_view program(command.c_str());
         if (program.substr(program.rfind('/') + 1) != "ffmpeg")
@@ -742,7 +742,7 @@ int64_t append_line(const std::string &path, const std::string &text)
 void read_identity()
 {
     std::string text;
-    if (vx4_recorder_read_file(vx4_path("/config/system.json"), 1 << 16, &text) != 0)
+    if (vx4_read_small_file(vx4_path("/config/system.json"), 1 << 16, &text) != 0)
         return;
     json_object *config = json_tokener_parse(text.c_str());
     snprintf(state.model_name, sizeof state.model_name, "%.15s", string_of(config, "model_name").c_str());
@@ -994,7 +994,7 @@ void vx4_load_recorder_image_metadata(vx4_media_metadata *metadata)
         if (state.recording && read_record(state.id, &record))
             start_time = record.start_time;
         std::string notes;
-        if (state.recording && vx4_recorder_read_file(image_notes_path(), max_list, &notes) == 0 &&
+        if (state.recording && vx4_read_small_file(image_notes_path(), max_list, &notes) == 0 &&
             notes.find('\n') != std::string::npos)
             note = lines_of(notes).back().substr(0, max_note);
         else

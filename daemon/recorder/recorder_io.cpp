@@ -68,34 +68,6 @@ int vx4_recorder_create(const std::string &path) { return open_regular(path, O_W
 
 int vx4_recorder_open_for_update(const std::string &path) { return open_regular(path, O_RDWR); }
 
-int vx4_recorder_read_file(const std::string &path, size_t max_size, std::string *text)
-{
-    int fd = vx4_open_for_reading(path);
-    if (fd < 0)
-        return -1;
-    text->clear();
-    char piece[4096];
-    for (;;) {
-        ssize_t got = read(fd, piece, sizeof piece);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0) {
-            close(fd);
-            return -1;
-        }
-        if (got == 0)
-            break;
-        if (text->size() + static_cast<size_t>(got) > max_size) {
-            close(fd);
-            errno = EFBIG;
-            return -1;
-        }
-        text->append(piece, static_cast<size_t>(got));
-    }
-    close(fd);
-    return 0;
-}
-
 bool vx4_recorder_read_line(const std::string &path, size_t max_characters, std::string *line)
 {
     int fd = vx4_open_for_reading(path);
@@ -135,7 +107,7 @@ int vx4_recorder_free_kb(const char *folder, int64_t *kb)
 {
     if (vx4_platform_sandboxed()) {
         std::string override_text;
-        if (vx4_recorder_read_file(vx4_path(std::string("/sandbox/free_kb") + folder), 64, &override_text) == 0) {
+        if (vx4_read_small_file(vx4_path(std::string("/sandbox/free_kb") + folder), 64, &override_text) == 0) {
             char *end = nullptr;
             long long value = strtoll(override_text.c_str(), &end, 10);
             if (end != override_text.c_str() && value >= 0) {

@@ -26,10 +26,6 @@ bool vx4_is_single_name(std::string_view name);
 // The mapped path of name inside folder (folder as on the unit).
 std::string vx4_recorder_path(const char *folder, std::string_view name);
 
-// The whole file, at most max_size bytes, read as it comes (a bound of
-// megabytes costs no more than the file). 0, or -1 with errno as the
-// platform's safe opens give it (ELOOP, EINVAL, EFBIG when larger).
-int vx4_recorder_read_file(const std::string &path, size_t max_size, std::string *text);
 // The first line without its newline, at most max_characters. false when
 // the file cannot be read.
 bool vx4_recorder_read_line(const std::string &path, size_t max_characters, std::string *line);

@@ -60,7 +60,7 @@ bool ends_with(const std::string &text, const char *suffix)
 json_object *read_record(const std::string &path)
 {
     std::string text;
-    if (vx4_recorder_read_file(path, max_record, &text) != 0)
+    if (vx4_read_small_file(path, max_record, &text) != 0)
         return nullptr;
     json_object *record = json_tokener_parse(text.c_str());
     if (record && !json_object_is_type(record, json_type_object)) {
@@ -279,7 +279,7 @@ json_object *vx4_get_recorder_files()
         std::string name = entry->d_name;
         std::string text;
         if (name.size() > 5 && ends_with(name, ".json") &&
-            vx4_recorder_read_file(folder + "/" + name, max_record, &text) == 0)
+            vx4_read_small_file(folder + "/" + name, max_record, &text) == 0)
             vx4_list_recording_record(text.data(), text.size(), result);
     }
     closedir(listing);

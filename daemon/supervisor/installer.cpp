@@ -47,21 +47,15 @@ char step_text[text_size] = "0 of 0";
 char text_a[text_size] = "not active";
 char text_b[text_size] = "not active";
 
-void copy_text(char *buffer, size_t size, const char *text)
-{
-    if (buffer && size)
-        snprintf(buffer, size, "%s", text);
-}
-
 // The last package in byte order that is a regular file ("" when none).
 std::string find_package() { return vx4_find_stick_file(package_folder, package_pattern); }
 
 void set_status(const char *step, const char *a, const char *b)
 {
     std::lock_guard<std::mutex> hold(status_lock);
-    copy_text(step_text, sizeof step_text, step);
-    copy_text(text_a, sizeof text_a, a);
-    copy_text(text_b, sizeof text_b, b);
+    vx4_copy_text(step_text, sizeof step_text, step);
+    vx4_copy_text(text_a, sizeof text_a, a);
+    vx4_copy_text(text_b, sizeof text_b, b);
 }
 
 // Runs the install script on the package with an argument vector, so no
@@ -163,7 +157,7 @@ int vx4_start_installer(const vx4_installer_events *given)
 int vx4_get_installer_software_update_available(char *buffer, size_t size)
 {
     std::string package = find_package();
-    copy_text(buffer, size, package.c_str());
+    vx4_copy_text(buffer, size, package.c_str());
     return package.empty() ? 0 : 1;
 }
 
@@ -171,7 +165,7 @@ int vx4_get_installer_firmware_update_available(char *buffer, size_t size)
 {
     vx4_power_board *board = power_board_instance;
     if (!board) {
-        copy_text(buffer, size, "");
+        vx4_copy_text(buffer, size, "");
         return 0;
     }
     return vx4_power_board_get_update_available(board, buffer, size);
@@ -193,7 +187,7 @@ void vx4_load_installer_firmware_update_version(char *buffer, size_t size)
     if (board)
         vx4_power_board_load_update_version(board, buffer, size);
     else
-        copy_text(buffer, size, "");
+        vx4_copy_text(buffer, size, "");
 }
 
 void vx4_load_installer_camera_update_version(char *buffer, size_t size) { visca_load_update_version(buffer, size); }
@@ -242,13 +236,13 @@ void vx4_load_installer_status(char *type_buffer, size_t type_size, char *step, 
                                size_t a_size, char *b, size_t b_size)
 {
     int kind = type;
-    copy_text(type_buffer, type_size, type_names[kind]);
+    vx4_copy_text(type_buffer, type_size, type_names[kind]);
     switch (kind) {
     case INSTALL_SOFTWARE: {
         std::lock_guard<std::mutex> hold(status_lock);
-        copy_text(step, step_size, step_text);
-        copy_text(a, a_size, text_a);
-        copy_text(b, b_size, text_b);
+        vx4_copy_text(step, step_size, step_text);
+        vx4_copy_text(a, a_size, text_a);
+        vx4_copy_text(b, b_size, text_b);
         break;
     }
     case INSTALL_FIRMWARE:
@@ -258,24 +252,15 @@ void vx4_load_installer_status(char *type_buffer, size_t type_size, char *step, 
         visca_load_update_status(&visca_thread_data, step, step_size, a, a_size, b, b_size);
         break;
     default:
-        copy_text(step, step_size, "0 of 0");
-        copy_text(a, a_size, "not active");
-        copy_text(b, b_size, "not active");
+        vx4_copy_text(step, step_size, "0 of 0");
+        vx4_copy_text(a, a_size, "not active");
+        vx4_copy_text(b, b_size, "not active");
     }
 }
 
 void vx4_installer_package_version(const char *path, char *buffer, size_t size)
 {
-    std::string_view name(path);
-    name = name.substr(name.rfind('/') + 1);  // npos + 1 is 0: the whole text
-    size_t underscore = name.rfind('_');
-    size_t dot = name.rfind('.');
-    if (underscore == std::string_view::npos || dot == std::string_view::npos || dot < underscore) {
-        copy_text(buffer, size, "");
-        return;
-    }
-    std::string version(name.substr(underscore + 1, dot - underscore - 1));
-    copy_text(buffer, size, version.c_str());
+    vx4_copy_text(buffer, size, vx4_stick_file_version(path));
 }
 
 bool vx4_installer_parse_step(const char *line, char *phase, size_t phase_size, char *detail, size_t detail_size)
@@ -298,7 +283,7 @@ bool vx4_installer_parse_step(const char *line, char *phase, size_t phase_size, 
     size_t detail_end = word_end(text, detail_start);
     if (detail_end == detail_start)
         return false;
-    copy_text(phase, phase_size, std::string(text.substr(start, end - start)).c_str());
-    copy_text(detail, detail_size, std::string(text.substr(detail_start, detail_end - detail_start)).c_str());
+    vx4_copy_text(phase, phase_size, std::string(text.substr(start, end - start)).c_str());
+    vx4_copy_text(detail, detail_size, std::string(text.substr(detail_start, detail_end - detail_start)).c_str());
     return true;
 }

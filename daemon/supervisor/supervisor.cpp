@@ -104,12 +104,6 @@ pthread_mutex_t files_lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t files_wake = PTHREAD_COND_INITIALIZER;
 auto &files_pending = *new std::map<std::string, std::string>;
 
-void copy_text(char *buffer, size_t size, const char *text)
-{
-    if (buffer && size)
-        snprintf(buffer, size, "%s", text);
-}
-
 bool plausible(double value) { return std::isfinite(value) && value >= plausible_low && value <= plausible_high; }
 
 // The first bytes of a file (sensor files, the release), up to limit,
@@ -140,13 +134,13 @@ bool device_accessible() { return access(vx4_path(external_device).c_str(), R_OK
 void fill_rest_values(vx4_supervisor_values *values)
 {
     memset(values, 0, sizeof *values);
-    copy_text(values->battery, sizeof values->battery, "unknown");
-    copy_text(values->battery_level, sizeof values->battery_level, "?");
-    copy_text(values->usb_used, sizeof values->usb_used, "0%");
-    copy_text(values->time_remaining, sizeof values->time_remaining, "0 MIN");
-    copy_text(values->emmc_time, sizeof values->emmc_time, "00:00:00");
-    copy_text(values->usb_time, sizeof values->usb_time, "00:00:00");
-    copy_text(values->motor_type, sizeof values->motor_type, "none");
+    vx4_copy_text(values->battery, sizeof values->battery, "unknown");
+    vx4_copy_text(values->battery_level, sizeof values->battery_level, "?");
+    vx4_copy_text(values->usb_used, sizeof values->usb_used, "0%");
+    vx4_copy_text(values->time_remaining, sizeof values->time_remaining, "0 MIN");
+    vx4_copy_text(values->emmc_time, sizeof values->emmc_time, "00:00:00");
+    vx4_copy_text(values->usb_time, sizeof values->usb_time, "00:00:00");
+    vx4_copy_text(values->motor_type, sizeof values->motor_type, "none");
     values->board_temperature = NAN;
     for (float &core : values->core_temperature)
         core = NAN;
@@ -212,7 +206,7 @@ void on_battery(vx4_redis_result result, const char *text)
 {
     battery_text = result == VX4_REDIS_NO_CONTEXT ? "unknown" : text;
     std::lock_guard<std::mutex> hold(lock);
-    copy_text(record.battery, sizeof record.battery, battery_text.c_str());
+    vx4_copy_text(record.battery, sizeof record.battery, battery_text.c_str());
 }
 
 void fill_storage(vx4_supervisor_values *next)
@@ -236,7 +230,7 @@ void fill_storage(vx4_supervisor_values *next)
                          : ext_ejected   ? "ejected"
                          : ext_mounted   ? "inserted"
                                          : "removed";
-    copy_text(next->ext_usb_status, sizeof next->ext_usb_status, status);
+    vx4_copy_text(next->ext_usb_status, sizeof next->ext_usb_status, status);
 
     vx4_fill_supervisor_recording_times(next);
 }
@@ -249,7 +243,7 @@ void fill_board(vx4_supervisor_values *next)
         vx4_power_board_load_registers(board, &registers);
         vx4_power_board_load_battery_level(board, next->battery_level, sizeof next->battery_level);
     } else {
-        copy_text(next->battery_level, sizeof next->battery_level, "?");
+        vx4_copy_text(next->battery_level, sizeof next->battery_level, "?");
     }
 
     auto clamp = [](float g) { return std::fmax(-1.0f, std::fmin(1.0f, g)); };
@@ -263,7 +257,7 @@ void fill_board(vx4_supervisor_values *next)
                      registers.pb_imu_magnetometer_2, next->direction, sizeof next->direction, a0, a1, a2);
 
     const char *motor = registers.pb_motor_type == 1 ? "height" : registers.pb_motor_type == 2 ? "pan" : "none";
-    copy_text(next->motor_type, sizeof next->motor_type, motor);
+    vx4_copy_text(next->motor_type, sizeof next->motor_type, motor);
     if (board && registers.pb_motor_type == 1)
         vx4_power_board_load_height(board, next->height, sizeof next->height);
     next->power = registers.pb_monitor_vin_power;
@@ -346,8 +340,8 @@ void refresh(struct ev_loop *, ev_timer *, int)
 {
     vx4_supervisor_values next;
     fill_rest_values(&next);
-    copy_text(next.version, sizeof next.version, version.c_str());
-    copy_text(next.battery, sizeof next.battery, battery_text.c_str());
+    vx4_copy_text(next.version, sizeof next.version, version.c_str());
+    vx4_copy_text(next.battery, sizeof next.battery, battery_text.c_str());
     vx4_supervisor_redis_get_async(loop, "vx4-battery", on_battery);
 
     fill_board(&next);
@@ -410,8 +404,8 @@ void on_encoder(const vx4_encoder_status &status)
     }
     {
         std::lock_guard<std::mutex> hold(lock);
-        copy_text(channel_text[0], sizeof channel_text[0], status.channel_1);
-        copy_text(channel_text[1], sizeof channel_text[1], status.channel_2);
+        vx4_copy_text(channel_text[0], sizeof channel_text[0], status.channel_1);
+        vx4_copy_text(channel_text[1], sizeof channel_text[1], status.channel_2);
         memcpy(camera_temperature, found, sizeof camera_temperature);
         memcpy(camera_temperature_valid, valid, sizeof camera_temperature_valid);
     }
@@ -606,7 +600,7 @@ void load_redis(const char *key, char *buffer, size_t size)
     std::string value;
     if (vx4_supervisor_redis_get(key, &value) != VX4_REDIS_TEXT || value.empty())
         value = "unknown";
-    copy_text(buffer, size, value.c_str());
+    vx4_copy_text(buffer, size, value.c_str());
 }
 
 // The new /config/system.json: the identity keys of the old one and the
@@ -666,13 +660,13 @@ void vx4_init_supervisor(int)
     {
         std::lock_guard<std::mutex> hold(lock);
         fill_rest_values(&record);
-        copy_text(record.version, sizeof record.version, version.c_str());
+        vx4_copy_text(record.version, sizeof record.version, version.c_str());
         for (int i = 0; i < 3; ++i) {
             camera_temperature[i] = NAN;
             camera_temperature_valid[i] = false;
         }
-        copy_text(channel_text[0], sizeof channel_text[0], VX4_NO_STREAM);
-        copy_text(channel_text[1], sizeof channel_text[1], VX4_NO_STREAM);
+        vx4_copy_text(channel_text[0], sizeof channel_text[0], VX4_NO_STREAM);
+        vx4_copy_text(channel_text[1], sizeof channel_text[1], VX4_NO_STREAM);
     }
     camera_signal = ext_mounted = ext_ejected = eject_requested = updates_found = 0;
     temperature_shutdown = shutdown_mode = 0;
@@ -702,13 +696,13 @@ void vx4_load_supervisor_values(vx4_supervisor_values *values)
     values->fpga_temperature = static_cast<float>(camera_temperature[0]);
     values->lens_temperature = static_cast<float>(camera_temperature[1]);
     values->cpu_temperature = static_cast<float>(camera_temperature[2]);
-    copy_text(values->channel_1, sizeof values->channel_1, channel_text[0]);
-    copy_text(values->channel_2, sizeof values->channel_2, channel_text[1]);
+    vx4_copy_text(values->channel_1, sizeof values->channel_1, channel_text[0]);
+    vx4_copy_text(values->channel_2, sizeof values->channel_2, channel_text[1]);
 }
 
 void vx4_load_supervisor_software_version(char *buffer, size_t size)
 {
-    copy_text(buffer, size, initialised ? version.c_str() : "");
+    vx4_copy_text(buffer, size, initialised ? version.c_str() : "");
 }
 
 void vx4_load_supervisor_firmware_version(char *buffer, size_t size)
@@ -724,7 +718,7 @@ void vx4_load_supervisor_camera_version(char *buffer, size_t size)
 {
     visca_camera *camera = visca_thread_data.camera;
     if (!camera || !camera->connection) {
-        copy_text(buffer, size, "");
+        vx4_copy_text(buffer, size, "");
         return;
     }
     if (buffer && size)
@@ -744,7 +738,7 @@ void vx4_load_supervisor_battery_voltage(char *buffer, size_t size)
     if (board)
         vx4_power_board_load_registers(board, &registers);
     if (!board || !(registers.pb_status & VX4_PB_STATUS_VARIANT)) {
-        copy_text(buffer, size, "? V");
+        vx4_copy_text(buffer, size, "? V");
         return;
     }
     if (buffer && size)
@@ -754,11 +748,11 @@ void vx4_load_supervisor_battery_voltage(char *buffer, size_t size)
 void vx4_load_supervisor_direction(char *buffer, size_t size)
 {
     if (!initialised) {
-        copy_text(buffer, size, "??");
+        vx4_copy_text(buffer, size, "??");
         return;
     }
     std::lock_guard<std::mutex> hold(lock);
-    copy_text(buffer, size, record.direction);
+    vx4_copy_text(buffer, size, record.direction);
 }
 
 int vx4_set_supervisor_battery_type(const char *type)
