@@ -206,11 +206,8 @@ bool Camera::produceJpeg(int index, std::vector<uint8_t> &jpeg)
     } catch (const cv::Exception &error) {
         stream_log("cv exception drawing overlays: %s", error.what());
     }
-    std::vector<uint8_t> bytes;
-    if (!encode_jpeg(frame, jpeg_quality, bytes))
-        return false;
-    jpeg = std::move(bytes);
-    return true;
+    // Into the caller's buffer, whose capacity carries over from frame to frame.
+    return encode_jpeg(frame, jpeg_quality, jpeg);
 }
 
 OverlayRates Camera::rates()

@@ -54,7 +54,6 @@ public:
     void set_positions(int zoom, int focus);
     double ack_delay() const { return ack_delay_; }
     double completion_delay() const { return completion_delay_; }
-    double lens_initialisation() const { return lens_initialisation_; }
 
     // Settings, notices and counters (the shared view holds the rest).
     json_object *describe(double now) const;
