@@ -209,7 +209,6 @@ int vx4_watch_file(vx4_file_watch *watch, const std::string &path)
     if (folder < 0)
         return -1;
     watch->fd = fd.release();
-    watch->folder = folder;
     watch->name = path.substr(path.rfind('/') + 1);
     return 0;
 }
@@ -260,7 +259,6 @@ void vx4_unwatch_file(vx4_file_watch *watch)
     if (watch->fd >= 0)
         close(watch->fd);
     watch->fd = -1;
-    watch->folder = -1;
 }
 
 void vx4_copy_text(char *buffer, size_t size, std::string_view text)

@@ -143,7 +143,6 @@ int vx4_open_fifo_writer(const std::string &path);
 // or created later is seen, and no link's target is ever watched.
 struct vx4_file_watch {
     int fd = -1;  // the inotify descriptor
-    int folder = -1;
     std::string name;
 };
 int vx4_watch_file(vx4_file_watch *watch, const std::string &path);

@@ -103,8 +103,7 @@ bool load_published_readings(vx4_published_readings *readings)
     vx4_power_board_load_registers(board, &registers);
     readings->voltage = static_cast<double>(registers.pb_monitor_vin_volts);
     readings->temperature = static_cast<double>(registers.pb_bme280_temperature);
-    uint8_t type = registers.pb_motor_type;
-    readings->motor_type = type == 1 ? "height" : type == 2 ? "pan" : "none";
+    readings->motor_type = vx4_power_board_motor_type_text(registers.pb_motor_type);
     return true;
 }
 

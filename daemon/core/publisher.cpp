@@ -55,7 +55,7 @@ void drop_connection()
     redisAsyncFree(stale);
 }
 
-bool connect_redis(ev_tstamp now)
+bool connect_redis()
 {
     const vx4_platform_config &platform = vx4_platform();
     redisAsyncContext *context = redisAsyncConnect(platform.redis_host.c_str(), platform.redis_port);
@@ -70,7 +70,6 @@ bool connect_redis(ev_tstamp now)
     redis = context;
     connected = false;
     unanswered = 0;
-    waiting_since = now;
     return true;
 }
 
@@ -82,7 +81,7 @@ void on_redis_timeout(struct ev_loop *, ev_timer *, int)
     vx4_published_readings readings;
     if (!readings_source(&readings))
         return;
-    if (!redis && !connect_redis(now))
+    if (!redis && !connect_redis())
         return;  // this second's values are skipped
     // Until the last round is answered, newer values wait for the next second.
     if (unanswered > 0)

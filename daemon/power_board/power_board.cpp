@@ -26,11 +26,7 @@ constexpr int hold_refreshes = 30;  // refreshes, or 50-refresh windows for pres
 constexpr int average_samples = 50;
 constexpr int laser_item = 6;
 
-// Power enable register bits.
-constexpr uint8_t power_off_request = 0x01;
-constexpr uint8_t power_write = 0x02;
-constexpr uint8_t camera_rail = 0x04;
-constexpr uint8_t laser_rail = 0x08;
+constexpr uint8_t power_off_request = 0x01;  // power enable register
 
 const uint8_t idle_bytes[VX4_POWER_BOARD_ADVANCED_FRAME] = {};
 
@@ -95,16 +91,7 @@ void on_refresh_timer(struct ev_loop *, ev_timer *timer, int)
     auto *board = static_cast<vx4_power_board *>(timer->data);
     if (board->stopping || board->refresh_pending)
         return;
-    board->refresh_pending = 1;
-    queue_preallocated(board, &board->refresh_record);
-}
-
-// A power enable write: the bits kept from the register's value, and the
-// bits set. Every power write sets bit 1.
-int queue_power_write(vx4_power_board *board, uint8_t keep, uint8_t set)
-{
-    vx4_power_board_write write{VX4_PB_REGISTER_POWER, 1, {set}, {keep}};
-    return vx4_power_board_queue_writes(board, &write, 1);
+    vx4_power_board_refresh_now(board);
 }
 
 // --- bus ---
@@ -256,7 +243,6 @@ void evaluate_battery(vx4_power_board *board, float volts)
     if (board->averaging_countdown != 0)
         return;
     float average = board->ring_sum * (1.0f / VX4_PB_VOLTAGE_RING);
-    board->voltage_average = average;
     const float *t = board->battery_thresholds;
     // After the first evaluation the level moves one step at a time.
     switch (board->battery_level) {
@@ -717,6 +703,17 @@ void vx4_power_board_reset_board_state(vx4_power_board *board)
     }
 }
 
+int vx4_power_board_queue_power_write(vx4_power_board *board, uint8_t keep, uint8_t set)
+{
+    vx4_power_board_write write{VX4_PB_REGISTER_POWER, 1, {set}, {keep}};
+    return vx4_power_board_queue_writes(board, &write, 1);
+}
+
+const char *vx4_power_board_motor_type_text(uint8_t type)
+{
+    return type == 1 ? "height" : type == 2 ? "pan" : "none";
+}
+
 void vx4_power_board_refresh_now(vx4_power_board *board)
 {
     board->refresh_pending = 1;
@@ -731,7 +728,7 @@ int vx4_power_board_signal_shutdown(vx4_power_board *board)
 
 int vx4_power_board_enable_camera_power(vx4_power_board *board)
 {
-    return queue_power_write(board, 0xFF, power_write | camera_rail);
+    return vx4_power_board_queue_power_write(board, 0xFF, power_write | camera_rail);
 }
 
 int vx4_power_board_disable_camera_power(vx4_power_board *board)
@@ -739,17 +736,17 @@ int vx4_power_board_disable_camera_power(vx4_power_board *board)
     // The camera is never switched off during its own firmware update.
     if (board->events.camera_update_active && board->events.camera_update_active())
         return 0;
-    return queue_power_write(board, static_cast<uint8_t>(~camera_rail), power_write);
+    return vx4_power_board_queue_power_write(board, static_cast<uint8_t>(~camera_rail), power_write);
 }
 
 int vx4_power_board_enable_laser_power(vx4_power_board *board)
 {
-    return queue_power_write(board, 0xFF, power_write | laser_rail);
+    return vx4_power_board_queue_power_write(board, 0xFF, power_write | laser_rail);
 }
 
 int vx4_power_board_disable_laser_power(vx4_power_board *board)
 {
-    return queue_power_write(board, static_cast<uint8_t>(~laser_rail), power_write);
+    return vx4_power_board_queue_power_write(board, static_cast<uint8_t>(~laser_rail), power_write);
 }
 
 int vx4_power_board_enable_led_power(vx4_power_board *board, int mask, int pwm)

@@ -134,6 +134,8 @@ void vx4_power_board_load_height(vx4_power_board *board, char *buffer, size_t si
 // A raw register write: 0, -2 for a register above 127 or a count outside
 // 1 to 16 (nothing queued), -1 when no memory.
 int vx4_power_board_issue_write(vx4_power_board *board, int reg, const uint8_t *data, int count);
+// "height", "pan" or "none" for the board's motor type register.
+const char *vx4_power_board_motor_type_text(uint8_t type);
 // Copies the decoded block under the register lock.
 void vx4_power_board_load_registers(vx4_power_board *board, vx4_power_board_registers *registers);
 uint8_t vx4_power_board_get_read_command(vx4_power_board *board);

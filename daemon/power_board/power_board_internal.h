@@ -133,7 +133,6 @@ struct vx4_power_board {
     int ring_index;
     float ring_sum;
     int averaging_countdown;
-    float voltage_average;
     float battery_thresholds[4];
     int pressure_delay;
     uint64_t pressure_sum;
@@ -215,6 +214,13 @@ struct vx4_power_board {
 
 // For the board's own modules (motors, firmware update).
 
+// Power enable register bits; every power write sets power_write.
+constexpr uint8_t power_write = 0x02;
+constexpr uint8_t camera_rail = 0x04;
+constexpr uint8_t laser_rail = 0x08;
+// Queues a power enable write: the bits kept from the register's value, and
+// the bits set.
+int vx4_power_board_queue_power_write(vx4_power_board *board, uint8_t keep, uint8_t set);
 // Queues writes in order under one hold of the queue lock: 0, -2 for a bad
 // register or count (nothing queued), -1 when no memory (nothing queued).
 int vx4_power_board_queue_writes(vx4_power_board *board, const vx4_power_board_write *writes, int count);

@@ -39,8 +39,6 @@ constexpr size_t tool_line_limit = 79;
 // A tool that prints nothing for this long has hung: the board is not left
 // in its bootloader for ever.
 constexpr double tool_idle_seconds = 300;
-constexpr uint8_t power_write = 0x02;
-constexpr uint8_t rail_bits = 0x0E;
 
 bool update_possible(vx4_power_board *board)
 {
@@ -369,9 +367,8 @@ void Update::run()
     if (board_->update_done)
         board_->update_done();
     if (restarted) {
-        vx4_power_board_write restore{
-            VX4_PB_REGISTER_POWER, 1, {static_cast<uint8_t>((power_enable & rail_bits) | power_write)}, {}};
-        vx4_power_board_queue_writes(board_, &restore, 1);
+        uint8_t rails = power_enable & (power_write | camera_rail | laser_rail);
+        vx4_power_board_queue_power_write(board_, 0, rails | power_write);
     }
 }
 

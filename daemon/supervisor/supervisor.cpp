@@ -256,7 +256,7 @@ void fill_board(vx4_supervisor_values *next)
     vx4_load_heading(registers.pb_imu_magnetometer_0, registers.pb_imu_magnetometer_1,
                      registers.pb_imu_magnetometer_2, next->direction, sizeof next->direction, a0, a1, a2);
 
-    const char *motor = registers.pb_motor_type == 1 ? "height" : registers.pb_motor_type == 2 ? "pan" : "none";
+    const char *motor = vx4_power_board_motor_type_text(registers.pb_motor_type);
     vx4_copy_text(next->motor_type, sizeof next->motor_type, motor);
     if (board && registers.pb_motor_type == 1)
         vx4_power_board_load_height(board, next->height, sizeof next->height);
