@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "core/stick_files.h"
 #include "platform.h"
 
 namespace {
@@ -195,6 +195,22 @@ bool api_read_json_text(http_connection *connection, const char *body, int64_t l
     return present;
 }
 
+int api_read_json_integer(http_connection *connection, const char *body, int64_t length, const char *key,
+                          int32_t *value)
+{
+    json_object *request = api_read_json_body(connection, body, length);
+    int found = api_json_integer(request, key, value);
+    json_object_put(request);
+    return found;
+}
+
+int api_reply_number_text(http_connection *connection, const char *key, long long value)
+{
+    char text[24];
+    snprintf(text, sizeof text, "%lld", value);
+    return api_reply_text(connection, key, text);
+}
+
 int api_reply_json_closing(http_connection *connection, json_object *object)
 {
     if (!object)
@@ -225,27 +241,38 @@ int api_reply_no_content(http_connection *connection)
     return send_reply(connection, head, static_cast<size_t>(length), nullptr, 0);
 }
 
+int api_reply_result(http_connection *connection, int result)
+{
+    return api_reply_status(connection, result < 0 ? "BAD_REQUEST" : result > 0 ? "BUSY" : "OK");
+}
+
+int api_reply_handing_files(http_connection *connection, const char *body, int64_t length,
+                            int (*hand)(json_object *files, json_object *owner))
+{
+    json_object *request = api_read_json_body(connection, body, length);
+    json_object *files = nullptr;
+    json_object_object_get_ex(request, "files", &files);
+    return api_reply_result(connection, hand(files, request));
+}
+
 int api_reply_jpeg_file(http_connection *connection, const char *absolute)
 {
     // Pictures live on the stick: a FIFO or a link to a device there must
     // neither block the API nor stream for ever.
-    int fd = vx4_open_for_reading(vx4_path(absolute));
-    struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0) {
-        if (fd >= 0)
-            close(fd);
+    long long size = 0;
+    int fd = vx4_open_stick_file(absolute, &size);
+    if (fd < 0)
         return api_reply_not_found(connection);
-    }
     char head[header_size];
     size_t head_length = format_head(head, connection,
-                                     "HTTP/%d.%d 200 OK\r\nContent-Length: %ld\r\nContent-Type: image/jpeg\r\n\r\n",
-                                     static_cast<long>(st.st_size));
+                                     "HTTP/%d.%d 200 OK\r\nContent-Length: %lld\r\nContent-Type: image/jpeg\r\n\r\n",
+                                     size);
     int sent = http_connection_send(connection, head, head_length);
     char piece[file_piece];
     ssize_t got;
     // No more than the length announced, should the file grow meanwhile.
-    for (off_t left = st.st_size; sent == 0 && left > 0 && (got = read(fd, piece, sizeof piece)) > 0; left -= got)
-        sent = http_connection_send(connection, piece, static_cast<size_t>(std::min<off_t>(got, left)));
+    for (long long left = size; sent == 0 && left > 0 && (got = read(fd, piece, sizeof piece)) > 0; left -= got)
+        sent = http_connection_send(connection, piece, static_cast<size_t>(std::min<long long>(got, left)));
     close(fd);
     shutdown(connection->socket, SHUT_RDWR);
     return 0;

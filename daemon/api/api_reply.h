@@ -36,6 +36,9 @@ int api_json_integer(json_object *body, const char *key, int32_t *value);
 // Reads the body and copies the string under key, as api_json_string does.
 bool api_read_json_text(http_connection *connection, const char *body, int64_t length, const char *key,
                         char *text, size_t size);
+// Reads the body and takes the integer under key, as api_json_integer does.
+int api_read_json_integer(http_connection *connection, const char *body, int64_t length, const char *key,
+                          int32_t *value);
 
 // The JSON reply: the object in json-c's plain form without escaped slashes.
 // Takes ownership of the object; a null object writes nothing. Returns 0,
@@ -43,8 +46,16 @@ bool api_read_json_text(http_connection *connection, const char *body, int64_t l
 int json_response_handler(http_connection *connection, json_object *object);
 // {key: text} as the JSON reply.
 int api_reply_text(http_connection *connection, const char *key, const char *text);
+// {key: "value"}, the number as text, as the JSON reply.
+int api_reply_number_text(http_connection *connection, const char *key, long long value);
 // {"status": status} as the JSON reply.
 int api_reply_status(http_connection *connection, const char *status);
+// "OK" for 0, "BUSY" for 1 (a worker still busy), "BAD_REQUEST" for -1.
+int api_reply_result(http_connection *connection, int result);
+// Hands the body's "files" (null without one) to a worker together with the
+// body that owns them, and replies with the worker's answer.
+int api_reply_handing_files(http_connection *connection, const char *body, int64_t length,
+                            int (*hand)(json_object *files, json_object *owner));
 // The older JSON form with "Connection: close" and json-c's spaced text.
 int api_reply_json_closing(http_connection *connection, json_object *object);
 // "{}" with "Connection: close".

@@ -120,10 +120,8 @@ int reply_number(http_connection *connection, const char *key, long value)
 
 int put_speed(http_connection *connection, const char *body, int64_t length, const speed_setting &speed)
 {
-    json_object *request = api_read_json_body(connection, body, length);
     int32_t value = -1;
-    bool valid = api_json_integer(request, speed.key, &value) == 1;
-    json_object_put(request);
+    bool valid = api_read_json_integer(connection, body, length, speed.key, &value) == 1;
     trace(TRACE_HTTP_API, speed.put_trace, valid ? value : -1);
     if (!valid || value < 0 || value > fastest_speed)
         return reply_ok(connection, false);
@@ -190,9 +188,7 @@ int reply_with(http_connection *connection, bool ok, void (*add_keys)(json_objec
 // A position the camera's four nibbles can carry; -1 when absent or not one.
 bool read_position(http_connection *connection, const char *body, int64_t length, const char *key, int32_t *value)
 {
-    json_object *request = api_read_json_body(connection, body, length);
-    int found = api_json_integer(request, key, value);
-    json_object_put(request);
+    int found = api_read_json_integer(connection, body, length, key, value);
     return found == 1 && *value >= 0 && *value <= 0xFFFF;
 }
 

@@ -10,21 +10,6 @@ namespace {
 
 constexpr size_t file_name_size = 4096;
 
-int reply_result(http_connection *connection, int result)
-{
-    return api_reply_status(connection, result < 0 ? "BAD_REQUEST" : result > 0 ? "BUSY" : "OK");
-}
-
-// The body's "files" go to the worker together with the body that owns them.
-int hand_files(http_connection *connection, const char *body, int64_t length,
-               int (*hand)(json_object *files, json_object *owner))
-{
-    json_object *request = api_read_json_body(connection, body, length);
-    json_object *files = nullptr;  // stays null without a "files"
-    json_object_object_get_ex(request, "files", &files);
-    return reply_result(connection, hand(files, request));
-}
-
 }  // namespace
 
 int api_get_logger_readings(http_connection *connection, const char *, int64_t, void *)
@@ -64,11 +49,11 @@ int api_get_logger_files(http_connection *connection, const char *, int64_t, voi
 int api_post_logger_copy(http_connection *connection, const char *body, int64_t length, void *)
 {
     trace(TRACE_HTTP_API, "logger copy");
-    return hand_files(connection, body, length, vx4_copy_logger_files);
+    return api_reply_handing_files(connection, body, length, vx4_copy_logger_files);
 }
 
 int api_post_logger_delete(http_connection *connection, const char *body, int64_t length, void *)
 {
     trace(TRACE_HTTP_API, "logger delete");
-    return hand_files(connection, body, length, vx4_delete_logger_files);
+    return api_reply_handing_files(connection, body, length, vx4_delete_logger_files);
 }

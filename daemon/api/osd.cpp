@@ -94,17 +94,13 @@ int api_put_osd_color(http_connection *connection, const char *body, int64_t len
 
 int api_get_osd_dwell(http_connection *connection, const char *, int64_t, void *)
 {
-    char text[16];
-    snprintf(text, sizeof text, "%d", vx4_get_osd_item(VX4_OSD_DWELL));
-    return api_reply_text(connection, "osd_dwell", text);
+    return api_reply_number_text(connection, "osd_dwell", vx4_get_osd_item(VX4_OSD_DWELL));
 }
 
 int api_put_osd_dwell(http_connection *connection, const char *body, int64_t length, void *)
 {
     int32_t dwell = 0;
-    json_object *request = api_read_json_body(connection, body, length);
-    int found = api_json_integer(request, "osd_dwell", &dwell);
-    json_object_put(request);
+    int found = api_read_json_integer(connection, body, length, "osd_dwell", &dwell);
     trace(TRACE_HTTP_API, "osd dwell %d", found < 0 ? -1 : dwell);
     // An absent key sets no dwell.
     if (found < 0 || dwell < 0 || dwell > dwell_limit)

@@ -16,11 +16,6 @@ namespace {
 constexpr size_t note_size = sizeof(vx4_media_metadata::note);
 constexpr size_t file_name_size = 81;
 
-int reply_result(http_connection *connection, int result)
-{
-    return api_reply_status(connection, result < 0 ? "BAD_REQUEST" : result > 0 ? "BUSY" : "OK");
-}
-
 int reply_metadata(http_connection *connection, const vx4_media_metadata &m)
 {
     json_object *reply = json_object_new_object();
@@ -88,25 +83,25 @@ void api_filter_note(const char *text, char *note, size_t size)
 int api_post_recorder_start(http_connection *connection, const char *, int64_t, void *)
 {
     trace(TRACE_HTTP_API, "start");
-    return reply_result(connection, vx4_start_recorder() < 0 ? -1 : 0);
+    return api_reply_result(connection, vx4_start_recorder() < 0 ? -1 : 0);
 }
 
 int api_post_recorder_stop(http_connection *connection, const char *, int64_t, void *)
 {
     trace(TRACE_HTTP_API, "stop");
-    return reply_result(connection, vx4_stop_recorder() < 0 ? -1 : 0);
+    return api_reply_result(connection, vx4_stop_recorder() < 0 ? -1 : 0);
 }
 
 int api_post_recorder_pause(http_connection *connection, const char *, int64_t, void *)
 {
     trace(TRACE_HTTP_API, "pause");
-    return reply_result(connection, vx4_pause_recorder() < 0 ? -1 : 0);
+    return api_reply_result(connection, vx4_pause_recorder() < 0 ? -1 : 0);
 }
 
 int api_post_recorder_resume(http_connection *connection, const char *, int64_t, void *)
 {
     trace(TRACE_HTTP_API, "resume");
-    return reply_result(connection, vx4_resume_recorder() < 0 ? -1 : 0);
+    return api_reply_result(connection, vx4_resume_recorder() < 0 ? -1 : 0);
 }
 
 int api_post_recorder_save(http_connection *connection, const char *, int64_t, void *)
@@ -116,13 +111,13 @@ int api_post_recorder_save(http_connection *connection, const char *, int64_t, v
     // A fresh distance for the next image.
     if (vx4_power_board *board = power_board_instance)
         vx4_power_board_trigger_laser_reading(board);
-    return reply_result(connection, result < 0 ? -1 : 0);
+    return api_reply_result(connection, result < 0 ? -1 : 0);
 }
 
 int api_post_recorder_remove(http_connection *connection, const char *, int64_t, void *)
 {
     trace(TRACE_HTTP_API, "remove");
-    return reply_result(connection, vx4_remove_recorder_image() < 0 ? -1 : 0);
+    return api_reply_result(connection, vx4_remove_recorder_image() < 0 ? -1 : 0);
 }
 
 int api_get_recorder_files(http_connection *connection, const char *, int64_t, void *)
@@ -134,21 +129,13 @@ int api_get_recorder_files(http_connection *connection, const char *, int64_t, v
 int api_post_recorder_copy(http_connection *connection, const char *body, int64_t length, void *)
 {
     trace(TRACE_HTTP_API, "copy");
-    json_object *request = api_read_json_body(connection, body, length);
-    json_object *files = nullptr;
-    if (request)
-        json_object_object_get_ex(request, "files", &files);
-    return reply_result(connection, vx4_copy_recorder_files(files, request));
+    return api_reply_handing_files(connection, body, length, vx4_copy_recorder_files);
 }
 
 int api_post_recorder_delete(http_connection *connection, const char *body, int64_t length, void *)
 {
     trace(TRACE_HTTP_API, "delete");
-    json_object *request = api_read_json_body(connection, body, length);
-    json_object *files = nullptr;
-    if (request)
-        json_object_object_get_ex(request, "files", &files);
-    return reply_result(connection, vx4_delete_recorder_files(files, request));
+    return api_reply_handing_files(connection, body, length, vx4_delete_recorder_files);
 }
 
 int api_get_recorder_video_metadata(http_connection *connection, const char *, int64_t, void *)

@@ -304,9 +304,7 @@ int api_get_setup_observer_seats(http_connection *connection, const char *, int6
         std::lock_guard<std::mutex> hold(api_state.seat_lock);
         limit = api_state.observer_seat_limit;
     }
-    char text[16];
-    snprintf(text, sizeof text, "%d", limit);
-    return api_reply_text(connection, "observer_seats", text);
+    return api_reply_number_text(connection, "observer_seats", limit);
 }
 
 int api_put_setup_observer_seats(http_connection *connection, const char *body, int64_t length, void *)

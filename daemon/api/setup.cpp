@@ -247,17 +247,13 @@ int api_put_setup_gps_location(http_connection *connection, const char *body, in
 
 int api_get_setup_save_delay(http_connection *connection, const char *, int64_t, void *)
 {
-    char text[16];
-    snprintf(text, sizeof text, "%u", vx4_get_recorder_save_delay());
-    return api_reply_text(connection, "save_delay", text);
+    return api_reply_number_text(connection, "save_delay", vx4_get_recorder_save_delay());
 }
 
 int api_put_setup_save_delay(http_connection *connection, const char *body, int64_t length, void *)
 {
-    json_object *request = api_read_json_body(connection, body, length);
     int32_t delay = 0;  // also without the key
-    int found = api_json_integer(request, "save_delay", &delay);
-    json_object_put(request);
+    int found = api_read_json_integer(connection, body, length, "save_delay", &delay);
     trace(TRACE_HTTP_API, "save delay %d", delay);
     bool taken = found >= 0 && delay >= 0 && vx4_set_recorder_save_delay(static_cast<unsigned>(delay)) == 0;
     return api_reply_status(connection, taken ? "OK" : "BAD_REQUEST");
@@ -270,17 +266,13 @@ int api_get_setup_high_beam_time(http_connection *connection, const char *, int6
         std::lock_guard<std::mutex> hold(led_state.lock);
         seconds = led_state.high_beam_time;
     }
-    char text[16];
-    snprintf(text, sizeof text, "%d", seconds);
-    return api_reply_text(connection, "high_beam_time", text);
+    return api_reply_number_text(connection, "high_beam_time", seconds);
 }
 
 int api_put_setup_high_beam_time(http_connection *connection, const char *body, int64_t length, void *)
 {
-    json_object *request = api_read_json_body(connection, body, length);
     int32_t seconds = 0;  // also without the key
-    int found = api_json_integer(request, "high_beam_time", &seconds);
-    json_object_put(request);
+    int found = api_read_json_integer(connection, body, length, "high_beam_time", &seconds);
     trace(TRACE_HTTP_API, "high beam time %d", seconds);
     if (found < 0 || seconds < 0 || seconds > longest_high_beam)
         return api_reply_status(connection, "BAD_REQUEST");

@@ -24,6 +24,8 @@ struct board_values {
     int model = -1;
     vx4_power_board_warnings warnings{};
     int laser_age = 0;
+    bool laser_valid = false;  // a reading and its age from one look
+    double laser_metres = 0;
 };
 
 board_values load_board()
@@ -32,7 +34,7 @@ board_values load_board()
     if (vx4_power_board *board = power_board_instance) {
         values.model = vx4_power_board_get_model(board);
         vx4_power_board_load_warnings(board, &values.warnings);
-        vx4_power_board_load_laser_reading(board, nullptr, &values.laser_age);
+        values.laser_valid = vx4_power_board_load_laser_reading(board, &values.laser_metres, &values.laser_age);
     }
     return values;
 }
@@ -133,8 +135,9 @@ int api_get_status(http_connection *connection, const char *, int64_t, void *)
     d.text("min_depth_of_field", near_limit);
     d.integer("focus_speed", state_number("/tmp/focus_speed", -1));
     d.integer("laser_age", board.laser_age);
-    char laser[32];
-    vx4_load_laser_distance(laser, sizeof laser);
+    char laser[32] = "";
+    if (board.laser_valid)
+        vx4_format_distance(board.laser_metres, vx4_load_distance_unit(), laser, sizeof laser);
     d.text("laser_distance", laser);
     int zoom;
     char magnification[16];

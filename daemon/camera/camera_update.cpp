@@ -122,14 +122,13 @@ struct update_machine {
     bool waiting = false;
     bool acknowledged = false, completed = false, timed_out = false, error = false;
     bool ready = false, receive_line = false, reboot = false;
-    bool x_acknowledged = false, x_refused = false, x_cancelled = false, x_start = false;
+    bool x_acknowledged = false, x_refused = false, x_start = false;
     int can_count = 0;
     bool first_query_sent = false, second_query_sent = false, first_cr_sent = false, second_cr_sent = false;
     bool socket_closed_once = false;
     uint8_t buffer[32] = {};
     int buffer_count = 0;
     int line_start = 0;
-    int model = 0, rom_version = 0;
     // The X-Modem transfer: the block on the line and how often it went.
     uint8_t block[3 + x_data + 2] = {};
     int block_number = 0;
@@ -315,9 +314,8 @@ void receive_byte(uint8_t byte)
                 trace(TRACE_VISCA, "cmd ack");
             } else if (type == 0x5) {
                 if (m.buffer_count == 10 && m.buffer[2] == 0x00 && m.buffer[3] == 0x20) {
-                    m.model = m.buffer[4] << 8 | m.buffer[5];
-                    m.rom_version = m.buffer[6] << 8 | m.buffer[7];
-                    trace(TRACE_VISCA, "version %04X %04X", m.model, m.rom_version);
+                    trace(TRACE_VISCA, "version %04X %04X", m.buffer[4] << 8 | m.buffer[5],
+                          m.buffer[6] << 8 | m.buffer[7]);
                 }
                 m.completed = true;
                 m.waiting = false;
@@ -341,7 +339,7 @@ void receive_byte(uint8_t byte)
             m.receive_line = true;
             // The loader's first "C" may follow in the same read.
             m.receive = RECEIVE_XMODEM;
-            m.x_acknowledged = m.x_refused = m.x_cancelled = m.x_start = false;
+            m.x_acknowledged = m.x_refused = m.x_start = false;
             m.can_count = 0;
         }
         if (line_is("reboot"))
@@ -360,7 +358,6 @@ void receive_byte(uint8_t byte)
             m.x_start = true;
         }
         if (byte == x_can) {
-            m.x_cancelled = true;
             ++m.can_count;
         } else {
             m.can_count = 0;
@@ -921,11 +918,6 @@ void visca_init_update(visca_thread_record *record)
     m.record = record;
     m.host = record->host ? record->host : vx4_platform().camera_host;
     m.port = vx4_platform().camera_visca_port;
-    pthread_mutex_lock(&m.status_mutex);
-    snprintf(m.step_text, sizeof m.step_text, "0 of 0");
-    snprintf(m.text_a, sizeof m.text_a, "not active");
-    snprintf(m.text_b, sizeof m.text_b, "not active");
-    pthread_mutex_unlock(&m.status_mutex);
     pthread_t thread;
     if (pthread_create(&thread, nullptr, update_thread, nullptr) != 0) {
         trace(TRACE_VISCA, "update thread failure");
