@@ -87,13 +87,6 @@ int write_all(int fd, std::string_view text)
     return 0;
 }
 
-std::string folder_of(const std::string &path)
-{
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
 
 }  // namespace
 
@@ -154,7 +147,7 @@ int vx4_append_file(const std::string &path, std::string_view text, mode_t mode)
 
 int vx4_replace_file(const std::string &path, std::string_view text, int flags, mode_t mode)
 {
-    std::string folder = folder_of(path);
+    std::string folder = vx4_folder_of(path);
     std::string name = path.substr(path.rfind('/') + 1);
     // A hidden name, so that listings of the folder never show the new file.
     std::string temporary = folder + "/." + name + ".XXXXXX";
@@ -173,13 +166,8 @@ int vx4_replace_file(const std::string &path, std::string_view text, int flags, 
         errno = saved;
         return -1;
     }
-    if (sync) {
-        // The rename itself reaches the disk only with its folder.
-        Descriptor directory(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (directory.get() < 0 || fsync(directory.get()) != 0)
-            return -1;
-    }
-    return 0;
+    // The rename itself reaches the disk only with its folder.
+    return sync ? vx4_sync_folder(folder) : 0;
 }
 
 int vx4_open_fifo_writer(const std::string &path)
@@ -203,7 +191,7 @@ int vx4_watch_file(vx4_file_watch *watch, const std::string &path)
     Descriptor fd(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     if (fd.get() < 0)
         return -1;
-    int folder = inotify_add_watch(fd.get(), folder_of(path).c_str(),
+    int folder = inotify_add_watch(fd.get(), vx4_folder_of(path).c_str(),
                                    IN_MODIFY | IN_MOVED_TO | IN_CREATE | IN_DELETE | IN_MOVED_FROM |
                                        IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
     if (folder < 0)
@@ -269,4 +257,18 @@ void vx4_copy_text(char *buffer, size_t size, std::string_view text)
     size_t length = text.size() < size - 1 ? text.size() : size - 1;
     memcpy(buffer, text.data(), length);
     buffer[length] = '\0';
+}
+
+std::string vx4_folder_of(const std::string &path)
+{
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+int vx4_sync_folder(const std::string &folder)
+{
+    Descriptor directory(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return directory.get() >= 0 && fsync(directory.get()) == 0 ? 0 : -1;
 }

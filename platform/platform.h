@@ -113,6 +113,11 @@ int vx4_reboot();
 // that is not a regular file, EFBIG for a file over the stated size, or the
 // system call's own.
 
+// The folder part of a path ("." without one, "/" at the top).
+std::string vx4_folder_of(const std::string &path);
+// Flushes a folder's entries, so that files created, renamed or removed in it
+// stay so after a power cut. 0, or -1.
+int vx4_sync_folder(const std::string &folder);
 // Opens a regular file for reading (recordings, pictures, update packages).
 // Returns the descriptor (close-on-exec, non-blocking) or -1.
 int vx4_open_for_reading(const std::string &path);

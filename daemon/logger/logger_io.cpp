@@ -9,6 +9,7 @@
 #include <cerrno>
 
 #include "logger/logger_internal.h"
+#include "platform.h"
 
 namespace {
 
@@ -26,27 +27,11 @@ bool write_all(int fd, const std::string &text)
     return true;
 }
 
-int sync_folder(const std::string &folder)
-{
-    int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    int result = fsync(fd);
-    close(fd);
-    return result == 0 ? 0 : -1;
-}
-
 // Writes, flushes and closes; false on any failure (the descriptor is closed).
 bool write_and_flush(int fd, const std::string &text)
 {
     bool ok = write_all(fd, text) && fsync(fd) == 0;
     return close(fd) == 0 && ok;
-}
-
-std::string folder_of(const std::string &path)
-{
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
 }  // namespace
@@ -62,14 +47,14 @@ int logger_replace_file(const std::string &folder, const std::string &name, cons
         unlink(temporary.c_str());
         return -1;
     }
-    return sync_folder(folder);
+    return vx4_sync_folder(folder);
 }
 
 int logger_remove_file(const std::string &folder, const std::string &name)
 {
     if (unlink((folder + "/" + name).c_str()) != 0)
         return errno == ENOENT ? 0 : -1;
-    return sync_folder(folder);
+    return vx4_sync_folder(folder);
 }
 
 int logger_create_file(const std::string &path, const std::string &text)
@@ -77,7 +62,7 @@ int logger_create_file(const std::string &path, const std::string &text)
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0)
         return errno == EEXIST ? 1 : -1;
-    if (!write_and_flush(fd, text) || sync_folder(folder_of(path)) != 0) {
+    if (!write_and_flush(fd, text) || vx4_sync_folder(vx4_folder_of(path)) != 0) {
         unlink(path.c_str());
         return -1;
     }

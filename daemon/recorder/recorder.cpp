@@ -395,7 +395,7 @@ int copy_recording(const std::string &from, const std::string &to)
     close(in);
     bool whole = copied == length && rename(temporary.c_str(), to.c_str()) == 0;
     if (whole) {
-        vx4_recorder_sync_folder(to);
+        vx4_sync_folder(vx4_folder_of(to));
         whole = vx4_recorder_file_size(to) == length;
     }
     if (!whole) {
@@ -879,27 +879,22 @@ int vx4_stop_recorder()
     return 0;
 }
 
-int vx4_pause_recorder()
+// Stops or continues the recording process; -1 when it is not recording or
+// already so.
+static int set_paused(bool pause)
 {
     std::lock_guard<std::mutex> hold(state.lock);
-    if (!state.recording || state.paused)
+    if (!state.recording || (state.paused != 0) == pause)
         return -1;
-    trace(TRACE_RECORDER, "pause");
-    kill(state.child, SIGSTOP);
-    state.paused = 1;
+    trace(TRACE_RECORDER, pause ? "pause" : "resume");
+    kill(state.child, pause ? SIGSTOP : SIGCONT);
+    state.paused = pause;
     return 0;
 }
 
-int vx4_resume_recorder()
-{
-    std::lock_guard<std::mutex> hold(state.lock);
-    if (!state.recording || !state.paused)
-        return -1;
-    trace(TRACE_RECORDER, "resume");
-    kill(state.child, SIGCONT);
-    state.paused = 0;
-    return 0;
-}
+int vx4_pause_recorder() { return set_paused(true); }
+
+int vx4_resume_recorder() { return set_paused(false); }
 
 int vx4_save_recorder_image()
 {

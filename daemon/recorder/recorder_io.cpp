@@ -18,12 +18,6 @@ namespace {
 constexpr size_t copy_piece = 8u << 20;
 constexpr size_t buffer_piece = 1u << 20;
 
-std::string folder_of(const std::string &path)
-{
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // Opens what lstat showed to be a regular file (or nothing, when creating),
 // and checks the descriptor again.
 int open_regular(const std::string &path, int flags)
@@ -92,15 +86,6 @@ int64_t vx4_recorder_file_size(const std::string &path)
     if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return -1;
     return st.st_size;
-}
-
-void vx4_recorder_sync_folder(const std::string &path_in_folder)
-{
-    int fd = open(folder_of(path_in_folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
 }
 
 int vx4_recorder_free_kb(const char *folder, int64_t *kb)

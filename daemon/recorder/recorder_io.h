@@ -36,8 +36,6 @@ int vx4_recorder_create(const std::string &path);
 int vx4_recorder_open_for_update(const std::string &path);
 // Size of a regular file at path (links not followed), -1 when there is none.
 int64_t vx4_recorder_file_size(const std::string &path);
-// Flushes a folder's entries (after a rename or a new file in it).
-void vx4_recorder_sync_folder(const std::string &path_in_folder);
 
 // Free space of a folder in kB: fragment size >> 10 times the blocks free to
 // unprivileged users. In sandbox mode a number in the file
