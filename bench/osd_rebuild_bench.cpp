@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "camera/camera_settings.h"
 #include "camera/osd.h"
 #include "camera/visca_connection.h"
@@ -28,26 +29,11 @@
 #include "support.h"
 
 using namespace vx4test;
+using namespace vx4bench;
 
 namespace {
 
 constexpr size_t rebuild_commands = 21;  // clear all, then five lines of four
-
-double monotonic_seconds()
-{
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<double>(now.tv_sec) + now.tv_nsec * 1e-9;
-}
-
-long option(int argc, char **argv, const char *name, long unset)
-{
-    std::string prefix = std::string("--") + name + "=";
-    for (int i = 1; i < argc; ++i)
-        if (strncmp(argv[i], prefix.c_str(), prefix.size()) == 0)
-            return strtol(argv[i] + prefix.size(), nullptr, 10);
-    return unset;
-}
 
 std::vector<long> delays(int argc, char **argv)
 {
@@ -60,12 +46,6 @@ std::vector<long> delays(int argc, char **argv)
     for (std::string item; std::getline(stream, item, ',');)
         values.push_back(strtol(item.c_str(), nullptr, 10));
     return values;
-}
-
-double percentile(std::vector<double> values, double share)
-{
-    std::sort(values.begin(), values.end());
-    return values[std::min(values.size() - 1, static_cast<size_t>(share * (values.size() - 1) + 0.5))];
 }
 
 bool connected() { return visca_connection_is_connected(visca_thread_data.connection) != 0; }
@@ -162,8 +142,8 @@ int measure(int poll_ms, const std::vector<long> &delay_list, long rounds)
 
 int main(int argc, char **argv)
 {
-    int result = measure(static_cast<int>(option(argc, argv, "poll-ms", 0)), delays(argc, argv),
-                         option(argc, argv, "rounds", 10));
+    int result = measure(static_cast<int>(number_option(argc, argv, "poll-ms", 0)), delays(argc, argv),
+                         number_option(argc, argv, "rounds", 10));
     fflush(stdout);
     // The threads run until the process ends, as in the daemon.
     _exit(result);

@@ -18,20 +18,17 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "core/trace.h"
 #include "supervisor/supervisor.h"
 #include "support.h"
 
 using namespace vx4test;
+using namespace vx4bench;
 
 namespace {
 
-double now_ms()
-{
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<double>(t.tv_sec) * 1e3 + t.tv_nsec * 1e-6;
-}
+double now_ms() { return monotonic_seconds() * 1e3; }
 
 double woke_at = -1;
 std::vector<double> stalls;
@@ -56,15 +53,6 @@ void on_tick(struct ev_loop *, ev_timer *, int)
 }
 
 void on_end(struct ev_loop *loop, ev_timer *, int) { ev_break(loop, EVBREAK_ALL); }
-
-std::string option(int argc, char **argv, const char *name, const char *unset)
-{
-    std::string prefix = std::string("--") + name + "=";
-    for (int i = 1; i < argc; ++i)
-        if (strncmp(argv[i], prefix.c_str(), prefix.size()) == 0)
-            return argv[i] + prefix.size();
-    return unset;
-}
 
 }  // namespace
 

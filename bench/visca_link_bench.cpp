@@ -16,18 +16,13 @@
 
 #include "camera/visca_commands.h"
 #include "camera/visca_connection.h"
+#include "bench_support.h"
 #include "support.h"
 
 using namespace vx4test;
+using namespace vx4bench;
 
 namespace {
-
-double monotonic_seconds()
-{
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<double>(now.tv_sec) + now.tv_nsec * 1e-9;
-}
 
 bool drained(visca_camera *camera)
 {
@@ -56,21 +51,6 @@ int queue_rebuild(visca_camera *camera)
     return queued;
 }
 
-double percentile(std::vector<double> values, double share)
-{
-    std::sort(values.begin(), values.end());
-    size_t index = std::min(values.size() - 1, static_cast<size_t>(share * (values.size() - 1) + 0.5));
-    return values[index];
-}
-
-long option(int argc, char **argv, const char *name, long unset)
-{
-    std::string prefix = std::string("--") + name + "=";
-    for (int i = 1; i < argc; ++i)
-        if (strncmp(argv[i], prefix.c_str(), prefix.size()) == 0)
-            return strtol(argv[i] + prefix.size(), nullptr, 10);
-    return unset;
-}
 
 }  // namespace
 
@@ -133,8 +113,8 @@ int measure(int poll_ms, long bursts, long singles)
 
 int main(int argc, char **argv)
 {
-    int result = measure(static_cast<int>(option(argc, argv, "poll-ms", 0)), option(argc, argv, "bursts", 20),
-                         option(argc, argv, "singles", 20));
+    int result = measure(static_cast<int>(number_option(argc, argv, "poll-ms", 0)), number_option(argc, argv, "bursts", 20),
+                         number_option(argc, argv, "singles", 20));
     fflush(stdout);
     // The simulator is stopped and the root removed; the VISCA thread runs
     // until the process ends, as in the daemon.
