@@ -113,9 +113,10 @@ void draw_overlay_text(cv::Mat &level, cv::Mat &cover, cv::Point origin, const s
     cv::Point box_from(at.x - 4, at.y + 7), box_to(at.x + place.size.width + 4, at.y - place.size.height - 4);
     cv::rectangle(level, box_from, box_to, cv::Scalar(0), cv::FILLED, cv::LINE_8);
     cv::rectangle(cover, box_from, box_to, cv::Scalar(255), cv::FILLED, cv::LINE_8);
-    for (cv::Mat *layer : {&level, &cover})
-        cv::putText(*layer, text, at, font, font_scale, cv::Scalar(255), 1, cv::LINE_AA);
+    cv::putText(level, text, at, font, font_scale, cv::Scalar(255), 1, cv::LINE_AA);
 }
+
+void finish_overlay_cover(const cv::Mat &level, cv::Mat &cover) { cv::max(cover, level, cover); }
 
 void blend_overlay(Picture &picture, const cv::Mat &level, const cv::Mat &cover, cv::Point origin)
 {
@@ -260,6 +261,7 @@ bool OverlayRenderer::draw(Picture &frame, const OverlayRates &rates)
     cover_.setTo(0);
     for (const Item &item : items)
         draw_overlay_text(level_, cover_, area.tl(), item.text, item.place);
+    finish_overlay_cover(level_, cover_);
     blend_overlay(frame, level_, cover_, area.tl());
     return true;
 }

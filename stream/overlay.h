@@ -65,10 +65,15 @@ struct OverlayPlacement {
 OverlayPlacement place_overlay_text(const std::string &text, double px, double py);
 // Draws the text at its place over a filled black box onto a grey layer:
 // level is what is drawn (box black, text white), cover how much of each
-// pixel the drawing covers (all of the box, part at the text's smoothed
-// edges). origin: where the layer's top left is in the picture.
+// pixel the drawing covers. The box goes onto cover here; the text's share
+// (part at its smoothed edges) is its level, which finish_overlay_cover
+// adds once every text is drawn. origin: where the layer's top left is in
+// the picture.
 void draw_overlay_text(cv::Mat &level, cv::Mat &cover, cv::Point origin, const std::string &text,
                        const OverlayPlacement &place);
+// After the last draw_overlay_text: the texts' cover. Outside the boxes
+// level and cover would see the same drawing; inside them cover is full.
+void finish_overlay_cover(const cv::Mat &level, cv::Mat &cover);
 // Half the layer over half the picture where the layer covers it, as if the
 // layer were drawn on a copy of the picture and the two added at half
 // weight each; the rest stays. origin: even coordinates.
