@@ -547,9 +547,7 @@ void init_mast(vx4_power_board *board)
 {
     vx4_power_board_mast &mast = board->mast;
     mast.preset = 6;
-    if (board->advanced) {
-        mast.motor_type_seen = -1;  // not yet detected; a height motor starts not homed
-    } else {
+    if (!board->advanced) {
         mast.move_state = VX4_MOVE_IDLE;  // the basic model has no mast: idle and homed
         mast.homing_state = VX4_HOMING_HOMED;
     }
@@ -569,10 +567,9 @@ int vx4_power_board_init(vx4_power_board *board, vx4_application *application, b
     board->stop_record.type = VX4_PB_RECORD_STOP;
     board->refresh_record.type = VX4_PB_RECORD_REFRESH;
     board->shutdown_record.type = VX4_PB_RECORD_SHUTDOWN;
-    board->averaging_countdown = VX4_PB_VOLTAGE_RING;
-    choose_battery_thresholds(board);
-    board->pressure_delay = VX4_PB_SAMPLE_DELAY;
-    board->humidity_delay = VX4_PB_SAMPLE_DELAY;
+    // What is learnt from the board starts as after a restart of the board:
+    // averages to fill, battery level and motor type unknown, mast not homed.
+    vx4_power_board_reset_board_state(board);
     board->laser_speed = 2;
     board->update_time_scale = 1.0;
     snprintf(board->update_progress, sizeof board->update_progress, "0 of 0");
